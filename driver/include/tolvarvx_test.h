@@ -1,0 +1,113 @@
+/* The driver stand-in's private test interface.
+ *
+ * Control codes of the stand-in's own (device type 0x8000, functions 0x900
+ * and up, METHOD_BUFFERED, FILE_ANY_ACCESS, so a read-only handle may send
+ * them). They act on the drive device they are sent to. They are never
+ * journaled, never scripted and never refused for want of authentication.
+ * Only tests and tools include this header; the library never does.
+ *
+ * Plain C with fixed-width types: Windows test programs, the kernel driver
+ * and the host build all compile it. */
+#ifndef TOLVARVX_TEST_H
+#define TOLVARVX_TEST_H
+
+#include <stdint.h>
+
+#include "../../src/channel/drive_contract.h"
+#include "../../src/records/driver_buffers.h"
+
+#define TOLVARVX_TEST_CODE(function) \
+    TOLVAR_CTL_CODE(TOLVAR_DEVICE_TYPE, function, TOLVAR_METHOD_BUFFERED, TOLVAR_ACCESS_ANY)
+
+/* Input none, output none: the drive closed, not authenticated, no
+ * outstanding challenge, journal and scripts empty, counters zero,
+ * authentication not required, the default secret back in place. */
+#define IOCTL_TOLVARVX_TEST_RESET TOLVARVX_TEST_CODE(0x900)
+/* Input TolvarvxScript, output none: queue one scripted completion.
+ * STATUS_INSUFFICIENT_RESOURCES when TOLVARVX_SCRIPT_CAPACITY are queued. */
+#define IOCTL_TOLVARVX_TEST_SCRIPT TOLVARVX_TEST_CODE(0x901)
+/* Input none, output TolvarvxJournal (at least its size). */
+#define IOCTL_TOLVARVX_TEST_JOURNAL TOLVARVX_TEST_CODE(0x902)
+/* Input uint32_t 0 or 1, output none: whether OPEN, CLOSE, RELOAD and QUERY
+ * need a passed handshake (off after a reset). */
+#define IOCTL_TOLVARVX_TEST_SET_AUTH_REQUIRED TOLVARVX_TEST_CODE(0x903)
+/* Input TolvarvxSecret, output none: the secret the handshake uses. */
+#define IOCTL_TOLVARVX_TEST_SET_SECRET TOLVARVX_TEST_CODE(0x904)
+/* Input uint32_t TOLVARVX_CRASH_MAGIC, output none: the kernel driver
+ * faults on purpose while it holds the request, so that tests can see what
+ * a caller gets when the driver dies. Any other input: refused. */
+#define IOCTL_TOLVARVX_TEST_CRASH TOLVARVX_TEST_CODE(0x905)
+#define TOLVARVX_CRASH_MAGIC 0x0DEADC0Du
+
+#define TOLVARVX_TEST_FIRST_FUNCTION 0x900u
+#define TOLVARVX_TEST_LAST_FUNCTION 0x905u
+
+/* What a request was, in journal entries and scripts. */
+#define TOLVARVX_KIND_CONTROL 1u /* a device control (or file-system control); Code says which */
+#define TOLVARVX_KIND_FLUSH 2u   /* IRP_MJ_FLUSH_BUFFERS; Code is 0 */
+
+/* A scripted completion: the next request of this kind and code is answered
+ * with Status and Information instead of (or after) being carried out.
+ * Information is clamped to the request's output length. */
+typedef struct TolvarvxScript {
+    uint32_t Kind;        /* TOLVARVX_KIND_* */
+    uint32_t Code;        /* the control code for KIND_CONTROL; 0 for KIND_FLUSH */
+    uint32_t Status;      /* NTSTATUS to complete with */
+    uint32_t Information; /* bytes returned */
+    uint32_t Flags;       /* TOLVARVX_SCRIPT_* */
+    uint32_t FillByte;    /* 0..255: without PERFORM, the output's first Information bytes */
+} TolvarvxScript;
+/* Carry the request out first (state changes, output written), then
+ * replace its status and bytes returned. Without it the request does
+ * nothing but fill the output with FillByte. */
+#define TOLVARVX_SCRIPT_PERFORM 1u
+#define TOLVARVX_SCRIPT_CAPACITY 8u
+
+typedef struct TolvarvxJournalEntry {
+    uint32_t Sequence;     /* 1 for the first request after a reset */
+    uint32_t Kind;         /* TOLVARVX_KIND_* */
+    uint32_t Code;         /* control code, 0 for a flush */
+    uint32_t InputLength;
+    uint32_t OutputLength;
+    uint32_t Status;       /* status the request completed with */
+    uint32_t Information;  /* bytes returned */
+    uint32_t Flags;        /* TOLVARVX_JOURNAL_SCRIPTED */
+} TolvarvxJournalEntry;
+#define TOLVARVX_JOURNAL_SCRIPTED 1u
+#define TOLVARVX_JOURNAL_CAPACITY 64u
+
+/* Output of IOCTL_TOLVARVX_TEST_JOURNAL. The driver cannot see the access
+ * a handle was opened with, so the journal holds none. */
+typedef struct TolvarvxJournal {
+    uint32_t Recorded;      /* requests since the reset; may exceed the capacity */
+    uint32_t Count;         /* entries held, oldest first: the last Count requests */
+    uint32_t LastOpenValid; /* 1 once an OPEN with a 1048-byte input arrived */
+    uint32_t Reserved;
+    TolvarvxJournalEntry Entries[TOLVARVX_JOURNAL_CAPACITY];
+    uint8_t LastOpenRequest[TOLVAR_OPEN_REQUEST_SIZE]; /* its raw bytes, whatever its outcome */
+} TolvarvxJournal;
+
+#define TOLVARVX_SECRET_MAX 64u
+typedef struct TolvarvxSecret {
+    uint32_t Length; /* 1..TOLVARVX_SECRET_MAX */
+    uint8_t Bytes[TOLVARVX_SECRET_MAX];
+} TolvarvxSecret;
+
+/* The secret each device starts with: this prefix and the device's index
+ * in decimal, ASCII, no terminator ("tolvar-stand-in-secret-3"). */
+#define TOLVARVX_DEFAULT_SECRET_PREFIX "tolvar-stand-in-secret-"
+
+#ifdef __cplusplus
+#define TOLVARVX_TEST_CHECK(cond, what) static_assert(cond, what)
+#else
+#define TOLVARVX_TEST_CHECK(cond, what) _Static_assert(cond, what)
+#endif
+TOLVARVX_TEST_CHECK(IOCTL_TOLVARVX_TEST_RESET == 0x80002400u, "test code layout");
+TOLVARVX_TEST_CHECK(sizeof(TolvarvxScript) == 24, "script size");
+TOLVARVX_TEST_CHECK(sizeof(TolvarvxJournalEntry) == 32, "journal entry size");
+TOLVARVX_TEST_CHECK(sizeof(TolvarvxJournal) == 16 + 32 * TOLVARVX_JOURNAL_CAPACITY + 1048,
+                    "journal size");
+TOLVARVX_TEST_CHECK(sizeof(TolvarvxSecret) == 68, "secret size");
+#undef TOLVARVX_TEST_CHECK
+
+#endif

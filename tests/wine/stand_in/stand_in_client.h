@@ -1,0 +1,44 @@
+/* Talking to the driver stand-in from a test program: raw requests on a
+ * drive device and the stand-in's private test interface. */
+#ifndef TOLVARVX_STAND_IN_CLIENT_H
+#define TOLVARVX_STAND_IN_CLIENT_H
+
+#include <windows.h>
+
+#include "tolvarvx_handshake.h"
+#include "tolvarvx_test.h"
+
+#define STAND_IN_READ GENERIC_READ
+#define STAND_IN_READ_WRITE (GENERIC_READ | GENERIC_WRITE)
+
+/* \\.\TOLVARVX<index> opened with `access`; INVALID_HANDLE_VALUE on failure. */
+HANDLE stand_in_open(unsigned index, DWORD access);
+
+/* One DeviceIoControl. Returns 0 or the Win32 error; `*returned` gets the
+ * bytes returned (left as the caller set it when the request fails, as
+ * Windows does). */
+DWORD stand_in_control(HANDLE device, DWORD code, const void* in, DWORD inLength, void* out,
+                       DWORD outLength, DWORD* returned);
+/* The same on a handle of its own, opened read-write and closed again. */
+DWORD stand_in_request(unsigned index, DWORD code, const void* in, DWORD inLength, void* out,
+                       DWORD outLength, DWORD* returned);
+
+/* Test interface; each returns 0 or the Win32 error. */
+DWORD stand_in_reset(unsigned index);
+DWORD stand_in_script(unsigned index, DWORD kind, DWORD code, DWORD status, DWORD information,
+                      DWORD flags, BYTE fill);
+DWORD stand_in_journal(unsigned index, TolvarvxJournal* journal);
+DWORD stand_in_require_auth(unsigned index, DWORD required);
+DWORD stand_in_set_secret(unsigned index, const void* secret, DWORD length);
+
+/* GET_CHALLENGE, then the response of the handshake rule for `secret`. */
+DWORD stand_in_response(unsigned index, const void* secret, DWORD secretLength,
+                        BYTE response[TOLVARVX_HANDSHAKE_BLOCK]);
+/* The default secret of device `index`; returns its length. */
+DWORD stand_in_default_secret(unsigned index, BYTE* out, DWORD capacity);
+
+/* A valid OpenRequest: letter, flag, ASCII paths widened to UTF-16. */
+void stand_in_open_request(TolvarOpenRequest* request, char letter, DWORD backupBeforeWrite,
+                           const char* backup, const char* data);
+
+#endif
