@@ -1,0 +1,9 @@
+#!/bin/sh
+# Runs one Windows program under this build's Wine session, with a time limit.
+set -eu
+: "${TOLVAR_WINEPREFIX:?}"
+export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEARCH=win32 WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# The services inherit the first Wine process's pipes; start them apart.
+timeout 60 wine cmd /c exit </dev/null >/dev/null 2>&1
+exec timeout "${TOLVAR_WINE_TIMEOUT:-120}" wine "$@"

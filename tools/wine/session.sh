@@ -1,0 +1,43 @@
+#!/bin/sh
+# One Wine session for a whole test run.
+#   session.sh start   make or reuse the 32-bit prefix, install the driver
+#                      stand-in, keep the wine server up, start the services
+#   session.sh stop    end this prefix's session and wait for it
+# The prefix is $TOLVAR_WINEPREFIX. A fresh prefix is copied from a template
+# kept beside it, so only the first run pays for wineboot.
+set -eu
+: "${TOLVAR_WINEPREFIX:?}"
+export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEARCH=win32 WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+template="$WINEPREFIX.template"
+here=$(dirname "$0")
+
+case "$1" in
+start)
+    if [ ! -d "$template" ]; then
+        rm -rf "$template.tmp"
+        WINEPREFIX="$template.tmp" timeout 120 wineboot -i >/dev/null 2>&1
+        WINEPREFIX="$template.tmp" timeout 60 wineserver -w
+        mv "$template.tmp" "$template"
+    fi
+    timeout 30 wineserver -k 2>/dev/null || true
+    timeout 30 wineserver -w 2>/dev/null || true
+    rm -rf "$WINEPREFIX"
+    cp -a "$template" "$WINEPREFIX"
+    if [ -x "$here/install-stand-in.sh" ]; then
+        "$here/install-stand-in.sh"
+    fi
+    timeout 10 wineserver -p </dev/null >/dev/null 2>&1
+    # Start the services detached from the caller's pipes, so that CTest does
+    # not wait on them.
+    timeout 60 wine cmd /c exit </dev/null >/dev/null 2>&1
+    ;;
+stop)
+    timeout 30 wineserver -k 2>/dev/null || true
+    timeout 30 wineserver -w 2>/dev/null || true
+    ;;
+*)
+    echo "usage: $0 start|stop" >&2
+    exit 2
+    ;;
+esac
