@@ -1,0 +1,95 @@
+/* The access each code carries against the access of the handle. The
+ * stand-in cannot see a handle's access: Wine refuses a code whose access
+ * bits the handle lacks before the request reaches the driver, as Windows'
+ * I/O manager does, so a refused request leaves no journal entry. */
+#include <string.h>
+
+#include "stand_in_client.h"
+#include "wine_test.h"
+
+#define DEVICE 2
+
+static DWORD journal_count(void)
+{
+    static TolvarvxJournal journal;
+    if (stand_in_journal(DEVICE, &journal) != 0)
+        return 0xFFFFFFFF;
+    return journal.Recorded;
+}
+
+static void test_read_only_handle(void)
+{
+    const DWORD readWriteCodes[] = {IOCTL_TOLVAR_OPEN, IOCTL_TOLVAR_CLOSE, IOCTL_TOLVAR_RELOAD,
+                                    IOCTL_TOLVAR_AUTHEN, IOCTL_TOLVAR_DEAUTHEN};
+    static BYTE buffer[TOLVAR_QUERY_REPLY_SIZE];
+    TolvarOpenRequest request;
+    DWORD returned;
+
+    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    stand_in_open_request(&request, 'R', 0, "", "C:\\stand-in\\access.img");
+    HANDLE device = stand_in_open(DEVICE, STAND_IN_READ);
+    ok(device != INVALID_HANDLE_VALUE, "read-only open: error %lu\n", GetLastError());
+
+    for (unsigned i = 0; i < sizeof readWriteCodes / sizeof readWriteCodes[0]; ++i) {
+        DWORD inLength = readWriteCodes[i] == IOCTL_TOLVAR_OPEN ? sizeof request
+                         : readWriteCodes[i] == IOCTL_TOLVAR_AUTHEN ? TOLVAR_RESPONSE_SIZE : 0;
+        DWORD error = stand_in_control(device, readWriteCodes[i], &request, inLength, NULL, 0,
+                                       &returned);
+        ok(error == ERROR_ACCESS_DENIED, "code %08lx on a read-only handle: error %lu\n",
+           readWriteCodes[i], error);
+    }
+    ok(journal_count() == 0, "refused requests reached the driver: %lu journaled\n",
+       journal_count());
+
+    /* The read codes pass. */
+    DWORD error = stand_in_control(device, IOCTL_TOLVAR_GET_CHALLENGE, NULL, 0, buffer, 16, &returned);
+    ok(error == 0 && returned == 16, "GET_CHALLENGE read-only: error %lu, %lu bytes\n", error, returned);
+    ok(stand_in_request(DEVICE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned) == 0,
+       "open on a read-write handle failed\n");
+    error = stand_in_control(device, IOCTL_TOLVAR_QUERY, NULL, 0, buffer, sizeof buffer, &returned);
+    ok(error == 0 && returned == TOLVAR_QUERY_REPLY_SIZE, "QUERY read-only: error %lu, %lu bytes\n",
+       error, returned);
+    ok(journal_count() == 3, "%lu journaled, expected 3\n", journal_count());
+
+    /* The test interface is FILE_ANY_ACCESS. */
+    error = stand_in_control(device, IOCTL_TOLVARVX_TEST_RESET, NULL, 0, NULL, 0, &returned);
+    ok(error == 0, "test reset on a read-only handle: error %lu\n", error);
+    CloseHandle(device);
+}
+
+static void test_write_only_handle(void)
+{
+    BYTE challenge[16];
+    DWORD returned;
+    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    HANDLE device = stand_in_open(DEVICE, GENERIC_WRITE);
+    ok(device != INVALID_HANDLE_VALUE, "write-only open: error %lu\n", GetLastError());
+    /* Read-write codes need both bits, read codes the read bit. */
+    DWORD error = stand_in_control(device, IOCTL_TOLVAR_DEAUTHEN, NULL, 0, NULL, 0, &returned);
+    ok(error == ERROR_ACCESS_DENIED, "DEAUTHEN write-only: error %lu\n", error);
+    error = stand_in_control(device, IOCTL_TOLVAR_GET_CHALLENGE, NULL, 0, challenge, 16, &returned);
+    ok(error == ERROR_ACCESS_DENIED, "GET_CHALLENGE write-only: error %lu\n", error);
+    ok(journal_count() == 0, "%lu journaled\n", journal_count());
+    CloseHandle(device);
+}
+
+static void test_read_write_handle(void)
+{
+    DWORD returned;
+    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    HANDLE device = stand_in_open(DEVICE, STAND_IN_READ_WRITE);
+    DWORD error = stand_in_control(device, IOCTL_TOLVAR_DEAUTHEN, NULL, 0, NULL, 0, &returned);
+    ok(error == 0, "DEAUTHEN read-write: error %lu\n", error);
+    error = stand_in_control(device, IOCTL_TOLVAR_CLOSE, NULL, 0, NULL, 0, &returned);
+    ok(error == ERROR_NOT_READY, "CLOSE of a closed drive: error %lu\n", error);
+    ok(journal_count() == 2, "%lu journaled\n", journal_count());
+    CloseHandle(device);
+}
+
+START_TEST(access_bits)
+{
+    test_read_only_handle();
+    test_write_only_handle();
+    test_read_write_handle();
+    stand_in_reset(DEVICE);
+}
