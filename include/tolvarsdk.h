@@ -39,12 +39,117 @@ extern "C" {
 #define TOLVARSDK_IMPORT
 #endif
 
+/* ---- The drive record --------------------------------------------------- */
+
+/* Describes a drive: read by TolvarOpen (its first four fields), filled by
+ * TolvarQuery (all five). 832 bytes; owned by the caller, who passes it for
+ * the length of one call. Paths are NUL-terminated ANSI strings of at most
+ * 259 characters. */
+typedef struct TolvarDriveInfo {
+    CHAR DriveLetter;          /* letter of the drive's volume ('A'-'Z', 'a'-'z') */
+    BYTE Alignment[3];         /* never read or written by the library */
+    BOOL BackupBeforeWrite;    /* nonzero: the drive backs up before it writes */
+    CHAR BackupFile[260];      /* backup file; used only in BackupBeforeWrite mode */
+    CHAR DataFile[260];        /* data file; always required */
+    BYTE DeviceDetails[304];   /* the driver's own description, opaque */
+} TolvarDriveInfo;
+
+typedef char TolvarDriveInfoHas832Bytes[sizeof(TolvarDriveInfo) == 832 ? 1 : -1];
+
 /* ---- Drive lifecycle ---------------------------------------------------- */
+
+/* TolvarOpen (ordinal 7): opens drive device DriveIndex onto info->DataFile
+ * (and info->BackupFile when info->BackupBeforeWrite is nonzero).
+ * Creates the folders of both paths first (failures ignored) and flushes
+ * the volume of info->DriveLetter; the record is only read.
+ * Returns 0; 87 for a null info, a DataFile (or, in BackupBeforeWrite mode,
+ * a BackupFile) shorter than 4 characters or not terminated within its 260
+ * bytes; else the error of the volume flush, of opening the device or of
+ * the driver's open. */
+typedef DWORD(WINAPI TOLVAR_OPEN_FUNC)(const TolvarDriveInfo *info, UINT DriveIndex);
+TOLVARSDK_IMPORT TOLVAR_OPEN_FUNC TolvarOpen;
+
+/* TolvarQuery (ordinal 8): fills all five fields of *info with the drive's
+ * description (Alignment is left as it was). On any failure the record is
+ * left untouched. Returns 0; 87 for a null info; 122 when the driver
+ * returned a short reply; else the error of the open or of the request. */
+typedef DWORD(WINAPI TOLVAR_QUERY_FUNC)(TolvarDriveInfo *info, UINT DriveIndex);
+TOLVARSDK_IMPORT TOLVAR_QUERY_FUNC TolvarQuery;
+
+/* TolvarClose (ordinal 3): closes the drive and dismounts its file system.
+ * With force 0 the volume is locked first and unlocked after the dismount;
+ * with force nonzero no lock is taken. Stops at the first failing request.
+ * Returns 0 or the error of the open or of the failing request (after a
+ * successful close, a failing unlock's error is still returned). */
+typedef DWORD(WINAPI TOLVAR_CLOSE_FUNC)(BOOL force, UINT DriveIndex);
+TOLVARSDK_IMPORT TOLVAR_CLOSE_FUNC TolvarClose;
 
 /* TolvarFlush (ordinal 5): flushes drive device DriveIndex, opened
  * read-write. Returns 0, or the error of the open or of the flush. */
 typedef DWORD(WINAPI TOLVAR_FLUSH_FUNC)(UINT DriveIndex);
 TOLVARSDK_IMPORT TOLVAR_FLUSH_FUNC TolvarFlush;
+
+/* TolvarReload (ordinal 9): dismounts the volume of the drive's letter and
+ * has the driver reload the drive, holding the volume open meanwhile.
+ * Returns 0; 32 for a drive in BackupBeforeWrite mode; else the error of
+ * the step that failed (query, flushes, volume-name lookup, dismount, the
+ * driver's reload). Each failure is also written to the Windows event log
+ * under the source "Tolvar service". */
+typedef DWORD(WINAPI TOLVAR_RELOAD_FUNC)(UINT DriveIndex);
+TOLVARSDK_IMPORT TOLVAR_RELOAD_FUNC TolvarReload;
+
+/* ---- Access handshake --------------------------------------------------- */
+
+/* TolvarGetChallenge (ordinal 6): writes the driver's 16-byte challenge into
+ * challenge[0..15]. Returns 0; 87 for a null buffer; 122 when the driver
+ * returned fewer than 16 bytes (the buffer holds what came); else the
+ * error of the open or of the request. */
+typedef DWORD(WINAPI TOLVAR_GET_CHALLENGE_FUNC)(BYTE *challenge, UINT DriveIndex);
+TOLVARSDK_IMPORT TOLVAR_GET_CHALLENGE_FUNC TolvarGetChallenge;
+
+/* TolvarAuthen (ordinal 2): sends the caller's 16-byte response to the
+ * latest challenge. Returns 0 when the driver accepted it; 87 for a null
+ * pointer; else the error of the open or of the request. */
+typedef DWORD(WINAPI TOLVAR_AUTHEN_FUNC)(const BYTE *response, UINT DriveIndex);
+TOLVARSDK_IMPORT TOLVAR_AUTHEN_FUNC TolvarAuthen;
+
+/* TolvarDeauthen (ordinal 4): gives up the access gained with TolvarAuthen.
+ * Returns 0 or the error of the open or of the request. */
+typedef DWORD(WINAPI TOLVAR_DEAUTHEN_FUNC)(UINT DriveIndex);
+TOLVARSDK_IMPORT TOLVAR_DEAUTHEN_FUNC TolvarDeauthen;
+
+/* ---- Drive letters ------------------------------------------------------ */
+
+/* TolvarAddDriveLetter (ordinal 1): makes letter name drive device
+ * DriveIndex (letter 'A'-'Z' or 'a'-'z', case kept). Returns 0; 87 for any
+ * other letter; 170 when the letter already names a volume that opens;
+ * else the error of DefineDosDevice. */
+typedef DWORD(WINAPI TOLVAR_ADD_DRIVE_LETTER_FUNC)(CHAR letter, UINT DriveIndex);
+TOLVARSDK_IMPORT TOLVAR_ADD_DRIVE_LETTER_FUNC TolvarAddDriveLetter;
+
+/* TolvarRemoveDriveLetter (ordinal 10): removes the most recent definition
+ * of letter, whichever device it names. Returns 0; 87 for a letter outside
+ * 'A'-'Z' and 'a'-'z'; else the error of DefineDosDevice. */
+typedef DWORD(WINAPI TOLVAR_REMOVE_DRIVE_LETTER_FUNC)(CHAR letter);
+TOLVARSDK_IMPORT TOLVAR_REMOVE_DRIVE_LETTER_FUNC TolvarRemoveDriveLetter;
+
+/* ---- The driver's service key ------------------------------------------- */
+
+/* RegService (ordinal 11): writes the key
+ * HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX anew (ErrorControl, Start and Type, each REG_DWORD 1), so that
+ * Windows loads the driver at system start. The four arguments are ignored:
+ * the signature is rundll32's, so `rundll32 tolvarsdk.dll,RegService` works.
+ * Reports nothing; a caller that needs to know reads the key back. */
+typedef void(WINAPI TOLVAR_REG_SERVICE_FUNC)(HWND window, HINSTANCE instance, LPSTR commandLine,
+                                             int showCommand);
+TOLVARSDK_IMPORT TOLVAR_REG_SERVICE_FUNC RegService;
+
+/* UnregService (ordinal 12): deletes the service key with its subkeys.
+ * Arguments ignored, as for RegService. Returns the registry's status:
+ * 0, or e.g. ERROR_FILE_NOT_FOUND (2) when there is no key. */
+typedef LONG(WINAPI TOLVAR_UNREG_SERVICE_FUNC)(HWND window, HINSTANCE instance, LPSTR commandLine,
+                                               int showCommand);
+TOLVARSDK_IMPORT TOLVAR_UNREG_SERVICE_FUNC UnregService;
 
 #ifdef __cplusplus
 }

@@ -47,6 +47,7 @@ typedef const WCHAR *LPCWSTR;
 typedef LONG LSTATUS;
 typedef DWORD ACCESS_MASK, REGSAM;
 typedef struct HWND__ *HWND;
+typedef struct HINSTANCE__ *HINSTANCE;
 typedef struct HKEY__ *HKEY;
 typedef HKEY *PHKEY;
 typedef void *PSID;

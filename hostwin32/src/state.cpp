@@ -169,6 +169,15 @@ void AddDriveDevice(uint32_t index, DeviceOptions options) {
     AddDevice("\\Device\\TolvarVault\\" + name, name, std::move(options));
 }
 
+std::string AddVolume(char letter, DeviceOptions options) {
+    std::string kernelName = std::string("\\Device\\HarddiskVolume") + letter;
+    if (options.volumeName.empty())
+        options.volumeName = std::string("\\\\?\\Volume{0000000") + letter +
+                             "-0000-0000-0000-000000000000}\\";
+    AddDevice(kernelName, std::string(1, letter) + ":", std::move(options));
+    return kernelName;
+}
+
 void RemoveDevice(const std::string& kernelName) {
     TheState().devices.erase(Upper(kernelName));
     TheState().deviceNames.erase(Upper(kernelName));

@@ -107,3 +107,15 @@ TEST_F(ChannelTest, AReadOnlyHandleCannotSendAReadWriteRequest) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ChannelTest, FlushPathOfAVolumeFlushesTheVolumeBehindTheLetter) {
+    std::string volume = AddVolume('D');
+    EXPECT_EQ(tolvar::FlushPath("\\\\.\\d:"), 0u);
+    ASSERT_EQ(DeviceEvents().size(), 1u);
+    EXPECT_EQ(DeviceEvents()[0].kernelName, volume);
+    EXPECT_EQ(tolvar::FlushPath("\\\\.\\E:"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+}  // namespace

@@ -75,6 +75,10 @@ void AddDevice(const std::string& kernelName, const std::string& dosName = "",
 // A drive device of the Drive driver: \Device\TolvarVault\TOLVARVX<n> with
 // its link TOLVARVX<n>.
 void AddDriveDevice(uint32_t index, DeviceOptions options = {});
+// A volume behind a drive letter: \Device\HarddiskVolume<letter> named X:,
+// with its volume name (\\?\Volume{...}\) unless one is given.
+// Returns its kernel name.
+std::string AddVolume(char letter, DeviceOptions options = {});
 void RemoveDevice(const std::string& kernelName);
 DeviceOptions& Device(const std::string& kernelName);
 
