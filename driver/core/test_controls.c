@@ -80,6 +80,7 @@ tolvarvx_status tolvarvx_test_control(tolvarvx_device* device, uint32_t code, co
     case IOCTL_TOLVARVX_TEST_SET_SECRET:
         return set_secret(device, in);
     default: /* IOCTL_TOLVARVX_TEST_CRASH: faulting is the platform's business */
-        return TOLVARVX_STATUS_NOT_SUPPORTED;
+        return tolvarvx_is_crash_request(code, in, inLength) ? TOLVARVX_STATUS_NOT_SUPPORTED
+                                                             : TOLVARVX_STATUS_INVALID_PARAMETER;
     }
 }

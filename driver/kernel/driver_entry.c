@@ -80,6 +80,9 @@ static NTSTATUS create_drive_device(PDRIVER_OBJECT driver, ULONG index)
     UNICODE_STRING linkName;
     set_name(&linkName, extension->linkBuffer, sizeof extension->linkBuffer, L"\\DosDevices\\TOLVARVX",
              index);
+    /* A link can outlive an instance of the driver that died without
+     * unloading (Wine keeps it, and then refuses to create it again). */
+    IoDeleteSymbolicLink(&linkName);
     status = IoCreateSymbolicLink(&linkName, &deviceName);
     if (!NT_SUCCESS(status))
         return status; /* the device stays in the driver's list; unload deletes it */

@@ -157,6 +157,8 @@ TEST_F(RequestSizes, CoreAnswersACrashRequestWithoutFaulting)
 {
     uint32_t magic = TOLVARVX_CRASH_MAGIC;
     EXPECT_EQ(Send(IOCTL_TOLVARVX_TEST_CRASH, &magic, 4), TOLVARVX_STATUS_NOT_SUPPORTED);
+    magic ^= 1;
+    EXPECT_EQ(Send(IOCTL_TOLVARVX_TEST_CRASH, &magic, 4), TOLVARVX_STATUS_INVALID_PARAMETER);
 }
 
 }  // namespace
