@@ -1,10 +1,18 @@
 #!/bin/sh
-# Builds everything and runs every test: the host unit tests, and the real
-# DLL under Wine against the driver stand-in.
+# Builds everything and runs every test:
+#  1. the host unit tests again under AddressSanitizer and UBSan;
+#  2. the main build's ctest: the host unit tests, and the real DLL under
+#     Wine against the driver stand-in.
+# Extra arguments go to the main build's ctest (e.g. -R wine).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TOLVAR_BUILD_DIR:-$root/build}
 "$root/tools/setup.sh"
+
+cmake -S "$root" -B "$build/sanitized" -G Ninja -DTOLVAR_SANITIZE=ON -DTOLVAR_WINDOWS=OFF
+cmake --build "$build/sanitized"
+ctest --test-dir "$build/sanitized" --output-on-failure -j2
+
 cmake -S "$root" -B "$build" -G Ninja
 cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j2 "$@"
