@@ -94,6 +94,24 @@ TEST_F(Handshake, WrongStaleAndReplacedResponsesAreRefused)
     EXPECT_EQ(device.authenticated, 0u);
 }
 
+// With no challenge out the device must not fall back on a remembered or
+// zeroed one: the answer to an all-zero challenge is refused too.
+TEST_F(Handshake, NoOutstandingChallengeRefusesEveryAnswer)
+{
+    auto secret = DefaultSecret();
+    const uint8_t zeroChallenge[16] = {};
+    uint8_t response[16];
+    tolvarvx_handshake_response(secret.data(), secret.size(), zeroChallenge, response);
+    EXPECT_EQ(Send(IOCTL_TOLVAR_AUTHEN, response, 16), TOLVARVX_STATUS_ACCESS_DENIED);
+    ASSERT_EQ(Authenticate(secret.data(), secret.size()), TOLVARVX_STATUS_SUCCESS);
+    EXPECT_EQ(Send(IOCTL_TOLVAR_AUTHEN, response, 16), TOLVARVX_STATUS_ACCESS_DENIED);
+    uint8_t challenge[16];
+    ASSERT_EQ(Send(IOCTL_TOLVAR_GET_CHALLENGE, nullptr, 0, challenge, 16), TOLVARVX_STATUS_SUCCESS);
+    ASSERT_EQ(Send(IOCTL_TOLVAR_DEAUTHEN), TOLVARVX_STATUS_SUCCESS);
+    EXPECT_EQ(Send(IOCTL_TOLVAR_AUTHEN, response, 16), TOLVARVX_STATUS_ACCESS_DENIED);
+    EXPECT_EQ(device.authenticated, 0u);
+}
+
 TEST_F(Handshake, DeauthenDropsPassAndOutstandingChallenge)
 {
     auto secret = DefaultSecret();
