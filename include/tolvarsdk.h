@@ -60,8 +60,10 @@ typedef char TolvarDriveInfoHas832Bytes[sizeof(TolvarDriveInfo) == 832 ? 1 : -1]
 
 /* TolvarOpen (ordinal 7): opens drive device DriveIndex onto info->DataFile
  * (and info->BackupFile when info->BackupBeforeWrite is nonzero).
- * Creates the folders of both paths first (failures ignored) and flushes
- * the volume of info->DriveLetter; the record is only read.
+ * Creates the folders of both paths first (failures ignored; '\\' and '/'
+ * both separate folders, and a path with no separator after its first
+ * character names no folder) and flushes the volume of info->DriveLetter;
+ * the record is only read.
  * Returns 0; 87 for a null info, a DataFile (or, in BackupBeforeWrite mode,
  * a BackupFile) shorter than 4 characters or not terminated within its 260
  * bytes; else the error of the volume flush, of opening the device or of
@@ -70,9 +72,12 @@ typedef DWORD(WINAPI TOLVAR_OPEN_FUNC)(const TolvarDriveInfo *info, UINT DriveIn
 TOLVARSDK_IMPORT TOLVAR_OPEN_FUNC TolvarOpen;
 
 /* TolvarQuery (ordinal 8): fills all five fields of *info with the drive's
- * description (Alignment is left as it was). On any failure the record is
- * left untouched. Returns 0; 87 for a null info; 122 when the driver
- * returned a short reply; else the error of the open or of the request. */
+ * description (Alignment is left as it was). Paths are converted to the
+ * ANSI code page; one whose ANSI form would need more than 259 bytes is cut
+ * after the last whole character that fits, and always terminated. On any
+ * failure the record is left untouched. Returns 0; 87 for a null info;
+ * 122 when the driver returned a short reply; else the error of the open
+ * or of the request. */
 typedef DWORD(WINAPI TOLVAR_QUERY_FUNC)(TolvarDriveInfo *info, UINT DriveIndex);
 TOLVARSDK_IMPORT TOLVAR_QUERY_FUNC TolvarQuery;
 

@@ -1,0 +1,66 @@
+// TolvarOpen: opens a drive onto the data (and backup) file of a record.
+#include "channel/device_names.h"
+#include "channel/drive_channel.h"
+#include "records/drive_records.h"
+#include "tolvarsdk.h"
+
+TOLVAR_OPEN_FUNC TolvarOpen;
+
+namespace {
+
+// The shortest path accepted has 4 characters, such as C:\a.
+constexpr int kShortestPath = 4;
+
+bool IsSeparator(CHAR c) { return c == '\\' || c == '/'; }
+
+// A path the driver can be given: terminated within its field (lstrlenA and
+// the conversion never read past it) and at least 4 characters long.
+bool IsUsablePath(const tolvar::RecordPath& path) {
+    return tolvar::PathFieldIsTerminated(path) && lstrlenA(path) >= kShortestPath;
+}
+
+// The folder part of a path with its trailing separator (C:\Drives\d1.dat
+// gives C:\Drives\, C:/d1.dat gives C:/). False when no separator follows
+// the first character: the path names no folder of its own, and passing it
+// whole would create a folder where the file belongs.
+bool ParentDirectoryOf(tolvar::PathBuffer& folder, const tolvar::RecordPath& path) {
+    // At most 259 characters are read, so an unterminated field that is
+    // never sent stays within its 260 bytes.
+    lstrcpynA(folder.text, path, MAX_PATH);
+    for (int i = lstrlenA(folder.text) - 1; i > 0; --i) {
+        if (IsSeparator(folder.text[i])) {
+            folder.text[i + 1] = '\0';
+            return true;
+        }
+    }
+    return false;
+}
+
+// Creating the folder is a courtesy to the driver, which creates the file:
+// its result (an existing folder, a bad path) is deliberately ignored.
+void CreateParentFolder(tolvar::PathBuffer& folder, const tolvar::RecordPath& path) {
+    if (ParentDirectoryOf(folder, path)) SHCreateDirectoryExA(nullptr, folder.text, nullptr);
+}
+
+}  // namespace
+
+DWORD WINAPI TolvarOpen(const TolvarDriveInfo* info, UINT DriveIndex) {
+    if (info == nullptr) return ERROR_INVALID_PARAMETER;
+    if (info->BackupBeforeWrite && !IsUsablePath(info->BackupFile)) return ERROR_INVALID_PARAMETER;
+    if (!IsUsablePath(info->DataFile)) return ERROR_INVALID_PARAMETER;
+
+    // The backup file's folder is made whatever the mode.
+    tolvar::PathBuffer folder;
+    CreateParentFolder(folder, info->BackupFile);
+    CreateParentFolder(folder, info->DataFile);
+
+    tolvar::PathBuffer volume;
+    tolvar::VolumePath(info->DriveLetter, volume);
+    DWORD error = tolvar::FlushPath(volume.text);
+    if (error != ERROR_SUCCESS) return error;
+
+    TolvarOpenRequest request;
+    tolvar::BuildOpenRequest(*info, request);
+    tolvar::DriveRequest open{IOCTL_TOLVAR_OPEN, &request, sizeof request, nullptr, 0, 0};
+    return tolvar::SendDriveControl(DriveIndex, tolvar::kReadWriteAccess, open);
+}
