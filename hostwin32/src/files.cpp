@@ -57,7 +57,9 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {
     BOOL ok = FALSE;
     if (TakeFault("CloseHandle")) {
         ForgetHandle(handle);  // a failing close still ends the handle's life
-    } else if (!FindHandle(handle) || FindHandle(handle)->kind == ObjectKind::RegistryKey) {
+    } else if (!FindHandle(handle) || FindHandle(handle)->kind == ObjectKind::RegistryKey ||
+               FindHandle(handle)->kind == ObjectKind::EventSource) {
+        // Registry keys and event sources are no kernel handles.
         SetLastError(ERROR_INVALID_HANDLE);
     } else {
         ForgetHandle(handle);

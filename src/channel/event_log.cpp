@@ -1,0 +1,44 @@
+#include "channel/event_log.h"
+
+#include <stdio.h>
+
+namespace tolvar {
+
+namespace {
+
+// An event-source handle is no kernel handle: CloseHandle cannot end it,
+// DeregisterEventSource must. Owned for one report, deregistered on every
+// path; NULL means none.
+class RegisteredEventSource {
+public:
+    explicit RegisteredEventSource(HANDLE handle) : handle_(handle) {}
+    ~RegisteredEventSource() {
+        if (IsValid()) DeregisterEventSource(handle_);
+    }
+    RegisteredEventSource(const RegisteredEventSource&) = delete;
+    RegisteredEventSource& operator=(const RegisteredEventSource&) = delete;
+
+    bool IsValid() const { return handle_ != nullptr; }
+    HANDLE Get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+}  // namespace
+
+void ReportErrorEvent(LPCSTR sourceName, DWORD eventId, LPCSTR message) {
+    RegisteredEventSource source(RegisterEventSourceA(nullptr, sourceName));
+    if (!source.IsValid()) {
+        // The console messages carry no line break: the host process owns
+        // the layout of its standard output.
+        printf("Could not register the event source.");
+        return;
+    }
+    LPCSTR strings[] = {message};
+    if (!ReportEventA(source.Get(), EVENTLOG_ERROR_TYPE, 0, eventId, nullptr, 1, 0, strings,
+                      nullptr))
+        printf("Could not report the event.");
+}
+
+}  // namespace tolvar
