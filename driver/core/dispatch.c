@@ -108,20 +108,19 @@ tolvarvx_status tolvarvx_dispatch(tolvarvx_device* device, uint32_t code, const 
                                 : tolvarvx_test_control(device, code, (const uint8_t*)in,
                                                         inLength, (uint8_t*)out, outLength,
                                                         information);
-    } else if (buffersMissing) {
-        status = find_rule(code) ? TOLVARVX_STATUS_INVALID_PARAMETER
-                                 : TOLVARVX_STATUS_INVALID_DEVICE_REQUEST;
-        TolvarvxJournalEntry entry = {0, TOLVARVX_KIND_CONTROL, code, inLength, outLength,
-                                      status, 0, 0};
-        tolvarvx_journal_record(device, &entry);
     } else {
-        if (code == IOCTL_TOLVAR_OPEN && inLength == TOLVAR_OPEN_REQUEST_SIZE) {
-            tolvarvx_copy(device->lastOpenRequest, in, TOLVAR_OPEN_REQUEST_SIZE);
-            device->lastOpenValid = 1;
-        }
         uint32_t journalFlags = 0;
-        status = answer(device, TOLVARVX_KIND_CONTROL, code, (const uint8_t*)in, inLength,
-                        (uint8_t*)out, outLength, information, &journalFlags);
+        if (buffersMissing) {
+            status = find_rule(code) ? TOLVARVX_STATUS_INVALID_PARAMETER
+                                     : TOLVARVX_STATUS_INVALID_DEVICE_REQUEST;
+        } else {
+            if (code == IOCTL_TOLVAR_OPEN && inLength == TOLVAR_OPEN_REQUEST_SIZE) {
+                tolvarvx_copy(device->lastOpenRequest, in, TOLVAR_OPEN_REQUEST_SIZE);
+                device->lastOpenValid = 1;
+            }
+            status = answer(device, TOLVARVX_KIND_CONTROL, code, (const uint8_t*)in, inLength,
+                            (uint8_t*)out, outLength, information, &journalFlags);
+        }
         TolvarvxJournalEntry entry = {0, TOLVARVX_KIND_CONTROL, code, inLength, outLength,
                                       status, *information, journalFlags};
         tolvarvx_journal_record(device, &entry);

@@ -11,6 +11,12 @@
  *   IOCTL_TOLVAR_DEAUTHEN drops a passed handshake and any outstanding C.
  *   The handshake belongs to the drive device, not to a handle.
  *
+ * Whether it is needed is a setting of each device, off until a test turns
+ * it on (IOCTL_TOLVARVX_TEST_SET_AUTH_REQUIRED in tolvarvx_test.h). When on,
+ * OPEN, CLOSE, RELOAD and QUERY are refused with STATUS_ACCESS_DENIED until
+ * a handshake passes; GET_CHALLENGE, AUTHEN, DEAUTHEN, flushes and volume
+ * requests never are.
+ *
  * Each device's secret is TOLVARVX_DEFAULT_SECRET_PREFIX followed by its
  * index (tolvarvx_test.h) until a test sets another.
  *
