@@ -96,10 +96,18 @@ TOLVARSDK_IMPORT TOLVAR_FLUSH_FUNC TolvarFlush;
 
 /* TolvarReload (ordinal 9): dismounts the volume of the drive's letter and
  * has the driver reload the drive, holding the volume open meanwhile.
+ * In order: queries the drive (as TolvarQuery); refuses a drive in
+ * BackupBeforeWrite mode; flushes the drive device, then the volume \\.\X:
+ * of the drive's letter; checks that X:\ is a volume mount point; opens
+ * that volume and dismounts it (no lock is taken); sends the driver's
+ * reload; closes the volume only after the reload has returned.
  * Returns 0; 32 for a drive in BackupBeforeWrite mode; else the error of
- * the step that failed (query, flushes, volume-name lookup, dismount, the
- * driver's reload). Each failure is also written to the Windows event log
- * under the source "Tolvar service". */
+ * the step that failed (122 for a short query reply). Each failure is
+ * also written to the Windows event log under the source "Tolvar service"
+ * as an error entry whose identifier is the returned code and whose one
+ * string begins "[Reload] ". When the entry cannot be written, the library
+ * prints "Could not register the event source." or "Could not report the
+ * event." (no line break) to standard output; the result is unchanged. */
 typedef DWORD(WINAPI TOLVAR_RELOAD_FUNC)(UINT DriveIndex);
 TOLVARSDK_IMPORT TOLVAR_RELOAD_FUNC TolvarReload;
 
