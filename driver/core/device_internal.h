@@ -21,7 +21,8 @@ void tolvarvx_auth_reset(tolvarvx_device* device);
 
 /* Journal (journal.c). */
 void tolvarvx_journal_record(tolvarvx_device* device, const TolvarvxJournalEntry* entry);
-void tolvarvx_journal_read(const tolvarvx_device* device, TolvarvxJournal* out);
+/* Writes a TolvarvxJournal into `out`, which need not be aligned. */
+void tolvarvx_journal_read(const tolvarvx_device* device, uint8_t* out);
 void tolvarvx_journal_clear(tolvarvx_device* device);
 
 /* Scripted completions (scripts.c). */

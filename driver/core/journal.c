@@ -1,5 +1,7 @@
 /* The journal: the last TOLVARVX_JOURNAL_CAPACITY requests a device
  * answered, in a ring, and the raw bytes of the last open request. */
+#include <stddef.h>
+
 #include "bytes.h"
 #include "device_internal.h"
 
@@ -11,18 +13,21 @@ void tolvarvx_journal_record(tolvarvx_device* device, const TolvarvxJournalEntry
     device->journal[slot].Sequence = device->journalRecorded;
 }
 
-void tolvarvx_journal_read(const tolvarvx_device* device, TolvarvxJournal* out)
+void tolvarvx_journal_read(const tolvarvx_device* device, uint8_t* out)
 {
-    tolvarvx_fill(out, 0, sizeof *out);
+    /* Field by field: `out` need not be aligned for a TolvarvxJournal. */
     uint32_t recorded = device->journalRecorded;
     uint32_t count = recorded < TOLVARVX_JOURNAL_CAPACITY ? recorded : TOLVARVX_JOURNAL_CAPACITY;
     uint32_t oldest = recorded - count;
+    const uint32_t header[4] = {recorded, count, device->lastOpenValid, 0};
+    tolvarvx_fill(out, 0, sizeof(TolvarvxJournal));
+    tolvarvx_copy(out + offsetof(TolvarvxJournal, Recorded), header, sizeof header);
     for (uint32_t i = 0; i < count; ++i)
-        out->Entries[i] = device->journal[(oldest + i) % TOLVARVX_JOURNAL_CAPACITY];
-    out->Recorded = recorded;
-    out->Count = count;
-    out->LastOpenValid = device->lastOpenValid;
-    tolvarvx_copy(out->LastOpenRequest, device->lastOpenRequest, sizeof out->LastOpenRequest);
+        tolvarvx_copy(out + offsetof(TolvarvxJournal, Entries) + i * sizeof(TolvarvxJournalEntry),
+                      &device->journal[(oldest + i) % TOLVARVX_JOURNAL_CAPACITY],
+                      sizeof(TolvarvxJournalEntry));
+    tolvarvx_copy(out + offsetof(TolvarvxJournal, LastOpenRequest), device->lastOpenRequest,
+                  sizeof device->lastOpenRequest);
 }
 
 void tolvarvx_journal_clear(tolvarvx_device* device)

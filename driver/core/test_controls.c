@@ -71,8 +71,8 @@ tolvarvx_status tolvarvx_test_control(tolvarvx_device* device, uint32_t code, co
     case IOCTL_TOLVARVX_TEST_JOURNAL:
         if (outLength < sizeof(TolvarvxJournal))
             return TOLVARVX_STATUS_BUFFER_TOO_SMALL;
-        /* Written in place: the journal is larger than any stack should hold. */
-        tolvarvx_journal_read(device, (TolvarvxJournal*)(void*)out);
+        /* Written in place: the journal is larger than a kernel stack should hold. */
+        tolvarvx_journal_read(device, out);
         *information = sizeof(TolvarvxJournal);
         return TOLVARVX_STATUS_SUCCESS;
     case IOCTL_TOLVARVX_TEST_SET_AUTH_REQUIRED:

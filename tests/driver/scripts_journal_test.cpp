@@ -155,3 +155,21 @@ TEST_F(JournalTest, RingKeepsTheNewestEntries)
 }
 
 }  // namespace
+
+namespace {
+
+// A platform may hand over any buffer; the journal is written byte-wise.
+TEST_F(JournalTest, OutputNeedNotBeAligned)
+{
+    auto request = MakeOpenRequest('R', 0, "", "R:\\r.img");
+    ASSERT_EQ(Open(request), TOLVARVX_STATUS_SUCCESS);
+    std::vector<uint8_t> buffer(sizeof(TolvarvxJournal) + 1);
+    ASSERT_EQ(Send(IOCTL_TOLVARVX_TEST_JOURNAL, nullptr, 0, buffer.data() + 1,
+                   sizeof(TolvarvxJournal)),
+              TOLVARVX_STATUS_SUCCESS);
+    TolvarvxJournal aligned = Journal();
+    EXPECT_EQ(0, std::memcmp(buffer.data() + 1, &aligned, sizeof aligned));
+    EXPECT_EQ(aligned.Count, 1u);
+}
+
+}  // namespace
