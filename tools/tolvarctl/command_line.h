@@ -1,0 +1,60 @@
+// Reading tolvarctl's command line: drive indexes, letters, 16-byte blocks,
+// paths and options. Nothing here calls the library, so a command line that
+// does not parse never reaches a drive.
+#pragma once
+
+#include <windows.h>
+
+namespace tolvarctl {
+
+// The tool's exit statuses (documented in the tool's --help and README).
+enum ExitStatus : int {
+    kExitSuccess = 0,  // the operation succeeded
+    kExitFailed = 1,   // the library (or the system, when reading back) reported an error
+    kExitUsage = 2,    // the command line was wrong; nothing was called
+};
+
+constexpr int kBlockSize = 16;        // a challenge or a response
+constexpr int kBlockHexDigits = 32;   // the same written as hex
+constexpr int kPathCapacity = 260;    // a record's path field, terminator included
+
+// A drive index: 1 to 10 decimal digits, at most 4294967295. No sign, no
+// spaces, no hex: "0x10" or "-1" would silently name another device.
+bool ParseIndex(const char* text, UINT* index);
+
+// A drive letter: one of 'A'-'Z' or 'a'-'z' (case kept), optionally
+// followed by a colon ("T" or "T:").
+bool ParseLetter(const char* text, CHAR* letter);
+
+// Exactly 32 hex digits, either case, into 16 bytes (first byte first).
+bool ParseBlock(const char* text, BYTE block[kBlockSize]);
+void FormatBlock(const BYTE block[kBlockSize], char text[kBlockHexDigits + 1]);
+
+// Whether a path fits a record's 260-byte field with its terminator.
+bool FitsPathField(const char* text);
+
+struct OptionSpec {
+    const char* name;  // "--data"
+    bool takesValue;
+};
+
+// The words after the command's name. Options may come anywhere; the value
+// of an option is the next word, taken as it is.
+struct ParsedArguments {
+    static constexpr int kMaxOptions = 4;
+    static constexpr int kMaxPositionals = 4;
+    const char* positionals[kMaxPositionals];
+    int positionalCount;
+    const char* values[kMaxOptions];  // the value, or "" for a flag; null when absent
+    bool help;                        // --help or -h was given
+};
+
+// Splits words into options and positionals. Returns false with a reason
+// in `problem` for an unknown option, a missing value, a repeated option or
+// fewer than `minPositionals` or more than `maxPositionals` other words.
+// --help is recognised anywhere and then nothing else is checked.
+bool ParseArguments(int count, char** words, const OptionSpec* options, int optionCount,
+                    int minPositionals, int maxPositionals, ParsedArguments* parsed,
+                    char* problem, int problemSize);
+
+}  // namespace tolvarctl

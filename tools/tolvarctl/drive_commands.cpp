@@ -1,0 +1,126 @@
+// open, query, close, reload, flush.
+#include <stdio.h>
+#include <string.h>
+
+#include "commands.h"
+#include "drive_output.h"
+#include "report.h"
+#include "tolvarsdk.h"
+
+namespace tolvarctl {
+
+bool IndexArgument(const CommandInfo& command, const ParsedArguments& arguments, int position,
+                   UINT* index, int* status) {
+    if (ParseIndex(arguments.positionals[position], index)) return true;
+    char problem[128];
+    snprintf(problem, sizeof problem, "'%.40s' is not a drive index (0 to 4294967295)",
+             arguments.positionals[position]);
+    *status = UsageError(command, problem);
+    return false;
+}
+
+// Copies a path option into a record field, refusing one that does not fit
+// with its terminator.
+static bool PathOption(const CommandInfo& command, const char* option, const char* value,
+                       CHAR (&field)[kPathCapacity], int* status) {
+    if (!FitsPathField(value)) {
+        char problem[128];
+        snprintf(problem, sizeof problem, "the %s path has %u characters; at most %d fit",
+                 option, static_cast<unsigned>(strlen(value)), kPathCapacity - 1);
+        *status = UsageError(command, problem);
+        return false;
+    }
+    memcpy(field, value, strlen(value) + 1);
+    return true;
+}
+
+int RunOpen(const CommandInfo& command, const ParsedArguments& arguments) {
+    int status = kExitSuccess;
+    UINT index = 0;
+    if (!IndexArgument(command, arguments, 0, &index, &status)) return status;
+    const char* data = arguments.values[kOpenData];
+    const char* backup = arguments.values[kOpenBackup];
+    const char* letter = arguments.values[kOpenLetter];
+    if (!data) return UsageError(command, "--data FILE is required");
+
+    TolvarDriveInfo info;
+    memset(&info, 0, sizeof info);
+    if (!PathOption(command, "--data", data, info.DataFile, &status)) return status;
+    if (backup) {
+        if (!PathOption(command, "--backup", backup, info.BackupFile, &status)) return status;
+        info.BackupBeforeWrite = TRUE;
+    }
+    if (letter && !ParseLetter(letter, &info.DriveLetter)) {
+        char problem[128];
+        snprintf(problem, sizeof problem, "'%.40s' is not a drive letter (A-Z or a-z)", letter);
+        return UsageError(command, problem);
+    }
+
+    char operation[64];
+    snprintf(operation, sizeof operation, "open %u", index);
+    DWORD error = TolvarOpen(&info, index);
+    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarOpen", error);
+    printf("drive %u opened on %s%s%s\n", index, info.DataFile,
+           backup ? " with backup " : "", backup ? info.BackupFile : "");
+    return kExitSuccess;
+}
+
+int RunQuery(const CommandInfo& command, const ParsedArguments& arguments) {
+    int status = kExitSuccess;
+    UINT index = 0;
+    if (!IndexArgument(command, arguments, 0, &index, &status)) return status;
+
+    TolvarDriveInfo info;
+    memset(&info, 0, sizeof info);
+    char operation[64];
+    snprintf(operation, sizeof operation, "query %u", index);
+    DWORD error = TolvarQuery(&info, index);
+    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarQuery", error);
+    if (arguments.values[kQueryJson])
+        PrintDriveJson(index, info);
+    else
+        PrintDriveText(index, info);
+    return kExitSuccess;
+}
+
+int RunClose(const CommandInfo& command, const ParsedArguments& arguments) {
+    int status = kExitSuccess;
+    UINT index = 0;
+    if (!IndexArgument(command, arguments, 0, &index, &status)) return status;
+    BOOL force = arguments.values[kCloseForce] ? TRUE : FALSE;
+
+    char operation[64];
+    snprintf(operation, sizeof operation, force ? "close %u --force" : "close %u", index);
+    DWORD error = TolvarClose(force, index);
+    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarClose", error);
+    printf("drive %u closed%s\n", index, force ? " (forced: no volume lock)" : "");
+    return kExitSuccess;
+}
+
+int RunReload(const CommandInfo& command, const ParsedArguments& arguments) {
+    int status = kExitSuccess;
+    UINT index = 0;
+    if (!IndexArgument(command, arguments, 0, &index, &status)) return status;
+
+    char operation[64];
+    snprintf(operation, sizeof operation, "reload %u", index);
+    DWORD error = TolvarReload(index);
+    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarReload", error);
+    printf("drive %u reloaded\n", index);
+    return kExitSuccess;
+}
+
+int RunFlush(const CommandInfo& command, const ParsedArguments& arguments) {
+    int status = kExitSuccess;
+    UINT index = 0;
+    if (!IndexArgument(command, arguments, 0, &index, &status)) return status;
+
+    char operation[64];
+    snprintf(operation, sizeof operation, "flush %u", index);
+    DWORD error = TolvarFlush(index);
+    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarFlush", error);
+    printf("drive %u flushed\n", index);
+    return kExitSuccess;
+}
+
+}  // namespace tolvarctl
