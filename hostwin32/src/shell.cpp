@@ -1,4 +1,10 @@
 // Shell folders: SHCreateDirectoryExA over an in-memory set of folders.
+//
+// The shell first creates the folder as the file system would (where '/'
+// and '\' both separate), and only when its parent is missing walks the
+// path, creating each prefix that ends before a '\'. A '/' is not a point
+// of that walk: measured under Wine, C:/a/b/ with C:\a missing makes
+// nothing and returns ERROR_PATH_NOT_FOUND.
 #include <hostwin32/shell.h>
 
 #include "state.h"
@@ -17,7 +23,7 @@ std::vector<std::string>& TheFolders() {
 void ClearFolders() { TheFolders().clear(); }
 ResetHook resetFolders(&ClearFolders);
 
-// '/' and '\' both separate; a trailing separator names the same folder.
+// How the file system names a folder: '/' read as '\', no trailing separator.
 std::string Normalise(const std::string& path) {
     std::string text = path;
     for (char& c : text)
@@ -37,13 +43,25 @@ bool Exists(const std::string& normalised) {
     return false;
 }
 
-// Creates every missing folder of the path, outermost first.
-void CreateAll(const std::string& normalised) {
-    for (size_t at = 3; at <= normalised.size(); ++at) {
-        if (at != normalised.size() && normalised[at] != '\\') continue;
-        std::string prefix = normalised.substr(0, at);
-        if (!Exists(prefix)) TheFolders().push_back(prefix);
-    }
+// CreateDirectoryA's outcome for one folder.
+DWORD CreateOne(const std::string& path) {
+    std::string folder = Normalise(path);
+    if (Exists(folder)) return ERROR_ALREADY_EXISTS;
+    size_t separator = folder.rfind('\\');
+    if (separator == std::string::npos || !Exists(folder.substr(0, separator < 3 ? 3 : separator)))
+        return ERROR_PATH_NOT_FOUND;
+    TheFolders().push_back(folder);
+    return ERROR_SUCCESS;
+}
+
+// The shell's walk: each prefix that ends before a '\', the last result kept.
+DWORD CreateEachLevel(const std::string& path) {
+    std::string text = path;
+    if (text.back() != '\\') text += '\\';
+    DWORD result = ERROR_PATH_NOT_FOUND;
+    for (size_t at = 3; at < text.size(); ++at)
+        if (text[at] == '\\') result = CreateOne(text.substr(0, at));
+    return result;
 }
 
 // Shell's PathIsRelative: absolute paths start with '\' or a drive and colon.
@@ -59,7 +77,7 @@ std::vector<std::string> Folders() { return TheFolders(); }
 
 bool FolderExists(const std::string& path) { return Exists(Normalise(path)); }
 
-void AddFolder(const std::string& path) { CreateAll(Normalise(path)); }
+void AddFolder(const std::string& path) { CreateEachLevel(Normalise(path)); }
 
 }  // namespace hostwin32
 
@@ -67,22 +85,21 @@ extern "C" int WINAPI SHCreateDirectoryExA(HWND window, LPCSTR path,
                                            const SECURITY_ATTRIBUTES* security) {
     State& state = TheState();
     std::lock_guard<std::recursive_mutex> guard(state.lock);
-    int result = ERROR_SUCCESS;
+    DWORD result = ERROR_SUCCESS;
     if (TakeFault("SHCreateDirectoryExA")) {
-        result = static_cast<int>(GetLastError());
+        result = GetLastError();
     } else if (path == nullptr || IsRelative(path)) {
         result = ERROR_BAD_PATHNAME;
     } else if (std::strlen(path) >= MAX_PATH) {
         result = ERROR_FILENAME_EXCED_RANGE;
-    } else if (path[0] == '\\') {
-        result = ERROR_PATH_NOT_FOUND;  // the stand-in's disk has drive paths only
-    } else if (Exists(Normalise(path))) {
-        result = ERROR_ALREADY_EXISTS;
+    } else if (path[0] == '\\' || (path[2] != '\\' && path[2] != '/')) {
+        result = ERROR_PATH_NOT_FOUND;  // the stand-in's disk has full drive paths only
     } else {
-        CreateAll(Normalise(path));
+        result = CreateOne(path);
+        if (result == ERROR_PATH_NOT_FOUND) result = CreateEachLevel(path);
     }
-    SetLastError(static_cast<DWORD>(result));
+    SetLastError(result);
     Record("SHCreateDirectoryExA", {Pointer(window), Quote(path), Pointer(security)},
-           Dec(static_cast<unsigned>(result)));
-    return result;
+           Dec(result));
+    return static_cast<int>(result);
 }

@@ -159,7 +159,22 @@ TEST_F(OpenTest, SlashSeparatesFoldersAndAPathWithoutSeparatorMakesNone) {
     AddDriveDevice(0);
     info = Record(FALSE, "\\x.bak", "C:\\Drives/sub\\d1.dat");  // a separator at index 0 only
     EXPECT_EQ(TolvarOpen(&info, 0), 0u);
-    EXPECT_THAT(CallsTo("SHCreateDirectoryExA"), ElementsAre(FolderCall("C:\\Drives/sub\\", 0)));
+    // The shell walks missing parents only at '\', so with C:\Drives missing
+    // it makes nothing of C:\Drives/sub\ (as measured under Wine); ignored.
+    EXPECT_THAT(CallsTo("SHCreateDirectoryExA"), ElementsAre(FolderCall("C:\\Drives/sub\\", 3)));
+}
+
+// The stand-in's shell gives the results the library meets on Windows.
+TEST_F(OpenTest, ShellStandInCreatesNestedFoldersAndReportsExistingAndBadPaths) {
+    EXPECT_EQ(SHCreateDirectoryExA(nullptr, "C:\\a\\b\\c\\", nullptr), 0);
+    EXPECT_THAT(Folders(), ElementsAre("C:\\a", "C:\\a\\b", "C:\\a\\b\\c"));
+    EXPECT_EQ(SHCreateDirectoryExA(nullptr, "c:\\A\\b", nullptr), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(SHCreateDirectoryExA(nullptr, "C:\\a/d", nullptr), 0);  // one level: '/' is fine
+    EXPECT_EQ(SHCreateDirectoryExA(nullptr, "C:/x/y", nullptr), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(SHCreateDirectoryExA(nullptr, "", nullptr), ERROR_BAD_PATHNAME);
+    EXPECT_EQ(SHCreateDirectoryExA(nullptr, "Drives\\x", nullptr), ERROR_BAD_PATHNAME);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_PATHNAME));
+    EXPECT_THAT(Folders(), ElementsAre("C:\\a", "C:\\a\\b", "C:\\a\\b\\c", "C:\\a\\d"));
 }
 
 TEST_F(OpenTest, FolderFailuresAreIgnored) {
