@@ -3,6 +3,7 @@
 #ifndef TOLVAR_DRIVE_HELPERS_H
 #define TOLVAR_DRIVE_HELPERS_H
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "stand_in_client.h"
@@ -84,6 +85,40 @@ static void remove_tree(const char* path)
         FindClose(search);
     }
     RemoveDirectoryA(path);
+}
+
+/* Handles this process holds, counted through the system's handle table
+ * (GetProcessHandleCount returns 0 under Wine 8). -1 when unknown. */
+typedef struct {
+    ULONG OwnerPid;
+    BYTE ObjectType;
+    BYTE HandleFlags;
+    USHORT HandleValue;
+    PVOID Object;
+    ULONG GrantedAccess;
+} test_handle_entry;
+
+static long count_own_handles(void)
+{
+    typedef LONG(WINAPI * query_function)(ULONG, PVOID, ULONG, PULONG);
+    query_function query =
+        (query_function)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
+    ULONG size = 1 << 16, needed = 0;
+    long count = -1;
+    for (int attempt = 0; query && attempt < 8; ++attempt, size *= 2) {
+        ULONG* table = malloc(size);
+        LONG status = query(16 /* SystemHandleInformation */, table, size, &needed);
+        if (status == 0) {
+            const test_handle_entry* entries = (const test_handle_entry*)(table + 1);
+            count = 0;
+            for (ULONG i = 0; i < table[0]; ++i)
+                count += entries[i].OwnerPid == GetCurrentProcessId();
+        }
+        free(table);
+        if (status != (LONG)0xC0000004 /* STATUS_INFO_LENGTH_MISMATCH */)
+            break;
+    }
+    return count;
 }
 
 /* The drive's journal entries of kind `kind` and code `code`. */

@@ -201,6 +201,8 @@ START_TEST(open_query)
     trace("ANSI code page %u\n", GetACP());
     remove_tree(DRIVE_ROOT);
     ok(!anything_at(DRIVE_ROOT), "%s left from an earlier run\n", DRIVE_ROOT);
+    long handles = count_own_handles();
+    ok(handles > 0, "no handle count: %ld\n", handles);
     define_test_letter(LETTER, DEVICE);
     test_round_trip();
     test_backup_not_sent_without_its_mode();
@@ -220,4 +222,8 @@ START_TEST(open_query)
     read_journal();
     ok(journal.Recorded == 0, "%u requests reached the driver\n", journal.Recorded);
     stand_in_reset(DEVICE);
+
+    /* Every path above, failures included, closed what it opened. */
+    long after = count_own_handles();
+    ok(after == handles, "%ld handles before, %ld after\n", handles, after);
 }
