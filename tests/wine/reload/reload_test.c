@@ -12,9 +12,10 @@
  * each reload printed. WINEDEBUG must enable err+eventlog and fixme+advapi
  * (the CMakeLists sets it).
  *
- * Only the stand-in's devices are reloaded, and only letters this test
- * defines for them: never a real Wine drive, whose dismount would reach a
- * real volume. */
+ * Only the stand-in's drives are reloaded, under letters that name nothing
+ * or that this test defines for the stand-in's device: never a real Wine
+ * drive, whose dismount would reach a real volume. The test stops at once
+ * if either letter is defined in this prefix. */
 #include <stdio.h>
 #include <string.h>
 
@@ -217,8 +218,6 @@ static void test_drive_flush_failure(void) {
 }
 
 static void test_undefined_letter(void) {
-    if (!(ok(letter_is_free(UNDEFINED_LETTER), "%c: is defined in this prefix\n", UNDEFINED_LETTER)))
-        return;
     open_drive(UNDEFINED_LETTER, 0);
     DWORD result = reload_and_read_stderr();
     /* Opening \\.\Q: fails as on Windows. */
@@ -231,9 +230,9 @@ static void test_undefined_letter(void) {
 static void test_letter_of_the_drive_device(void) {
     char name[] = " :";
     name[0] = STAND_IN_LETTER;
-    if (!(ok(letter_is_free(STAND_IN_LETTER), "%s is defined in this prefix\n", name))) return;
-    ok(DefineDosDeviceA(DDD_RAW_TARGET_PATH, name, DEVICE_KERNEL_NAME), "defining %s failed: %lu\n",
-       name, GetLastError());
+    if (!(ok(DefineDosDeviceA(DDD_RAW_TARGET_PATH, name, DEVICE_KERNEL_NAME),
+             "defining %s failed: %lu\n", name, GetLastError())))
+        return;
     open_drive(STAND_IN_LETTER, 0);
     DWORD result = reload_and_read_stderr();
     /* Both flushes reach the stand-in (the second through the letter).
@@ -251,6 +250,9 @@ static void test_letter_of_the_drive_device(void) {
 }
 
 START_TEST(reload) {
+    if (!(ok(letter_is_free(STAND_IN_LETTER) && letter_is_free(UNDEFINED_LETTER),
+             "%c: or %c: is defined in this prefix\n", STAND_IN_LETTER, UNDEFINED_LETTER)))
+        return;
     test_backup_before_write_is_refused();
     test_query_failures();
     test_drive_flush_failure();
