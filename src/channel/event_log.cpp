@@ -25,20 +25,27 @@ private:
     HANDLE handle_;
 };
 
+// The messages carry no line break: the host process owns the layout of
+// its standard output. The library's C run-time may not be the
+// application's, so its buffer is flushed at once rather than at exit, to
+// keep the message in its place among the application's own output.
+void PrintConsoleMessage(const char* text) {
+    printf("%s", text);
+    fflush(stdout);
+}
+
 }  // namespace
 
 void ReportErrorEvent(LPCSTR sourceName, DWORD eventId, LPCSTR message) {
     RegisteredEventSource source(RegisterEventSourceA(nullptr, sourceName));
     if (!source.IsValid()) {
-        // The console messages carry no line break: the host process owns
-        // the layout of its standard output.
-        printf("Could not register the event source.");
+        PrintConsoleMessage("Could not register the event source.");
         return;
     }
     LPCSTR strings[] = {message};
     if (!ReportEventA(source.Get(), EVENTLOG_ERROR_TYPE, 0, eventId, nullptr, 1, 0, strings,
                       nullptr))
-        printf("Could not report the event.");
+        PrintConsoleMessage("Could not report the event.");
 }
 
 }  // namespace tolvar
