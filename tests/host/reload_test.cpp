@@ -5,6 +5,7 @@
 #include <hostwin32/volumes.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
