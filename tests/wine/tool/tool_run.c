@@ -1,0 +1,75 @@
+#include "tool_run.h"
+
+#include <stdio.h>
+#include <string.h>
+
+static HANDLE inheritable_file(const char *path)
+{
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, NULL, TRUE};
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       &attributes, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, NULL);
+}
+
+/* Reads what the child wrote, without the CRs of text-mode line breaks. */
+static void read_back(HANDLE file, char *text, DWORD capacity)
+{
+    DWORD length = 0;
+    SetFilePointer(file, 0, NULL, FILE_BEGIN);
+    if (!ReadFile(file, text, capacity - 1, &length, NULL)) length = 0;
+    DWORD kept = 0;
+    for (DWORD i = 0; i < length; ++i)
+        if (text[i] != '\r') text[kept++] = text[i];
+    text[kept] = '\0';
+}
+
+BOOL run_tool(tool_run *run, const char *arguments)
+{
+    char folder[MAX_PATH], tool[MAX_PATH], out_path[MAX_PATH], err_path[MAX_PATH];
+    static char command_line[4096];
+    memset(run, 0, sizeof *run);
+    run->exit_code = 0xFFFFFFFF;
+
+    DWORD length = GetModuleFileNameA(NULL, folder, sizeof folder);
+    while (length > 0 && folder[length - 1] != '\\') --length;
+    folder[length] = '\0';
+    snprintf(tool, sizeof tool, "%stolvarctl.exe", folder);
+    snprintf(command_line, sizeof command_line, "\"%s\" %s", tool, arguments);
+
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    snprintf(out_path, sizeof out_path, "%stolvarctl-test-%lu.out", temp, GetCurrentProcessId());
+    snprintf(err_path, sizeof err_path, "%stolvarctl-test-%lu.err", temp, GetCurrentProcessId());
+    HANDLE out = inheritable_file(out_path);
+    HANDLE err = inheritable_file(err_path);
+    HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                            OPEN_EXISTING, 0, NULL);
+    BOOL started = FALSE;
+    if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE) {
+        STARTUPINFOA startup;
+        PROCESS_INFORMATION process;
+        memset(&startup, 0, sizeof startup);
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in;
+        startup.hStdOutput = out;
+        startup.hStdError = err;
+        started = CreateProcessA(tool, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup,
+                                 &process);
+        if (started) {
+            if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
+                GetExitCodeProcess(process.hProcess, &run->exit_code);
+            else
+                TerminateProcess(process.hProcess, 0xFFFFFFFF);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+            read_back(out, run->out, sizeof run->out);
+            read_back(err, run->err, sizeof run->err);
+        }
+    }
+    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
+    DeleteFileA(out_path);
+    DeleteFileA(err_path);
+    return started;
+}
