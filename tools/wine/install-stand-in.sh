@@ -2,7 +2,8 @@
 # Installs the driver stand-in into this run's Wine prefix the way the product
 # installs the Drive driver: the file in system32\drivers and the service key
 # with ErrorControl, Start and Type (REG_DWORD 1) and nothing else, no image
-# path. Wine's services.exe then loads it at the next session start.
+# path, written by tolvarsdk.dll's RegService. Wine's services.exe then loads
+# it at the next session start.
 # Called by session.sh start with TOLVAR_WINEPREFIX and TOLVAR_BIN_DIR set,
 # before the session's services run.
 set -eu
@@ -17,12 +18,27 @@ if [ ! -f "$driver" ]; then
 fi
 cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/TOLVARVX.sys"
 
+# The key is written by the library's own RegService, as a customer's
+# installer writes it: `rundll32 tolvarsdk.dll,RegService`. RegService
+# reports nothing, so the key is read back.
+if [ ! -f "$TOLVAR_BIN_DIR/tolvarsdk.dll" ]; then
+    echo "install-stand-in: $TOLVAR_BIN_DIR/tolvarsdk.dll is not built" >&2
+    exit 1
+fi
+(cd "$TOLVAR_BIN_DIR" &&
+    timeout 60 wine rundll32 tolvarsdk.dll,RegService </dev/null >/dev/null 2>&1)
 key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
-for value in ErrorControl Start Type; do
-    timeout 60 wine reg add "$key" /v "$value" /t REG_DWORD /d 1 /f </dev/null >/dev/null 2>&1
-done
+values=$(timeout 60 wine reg query "$key" </dev/null 2>/dev/null | tr -d '\r' |
+    sed -n 's/^ *\([A-Za-z]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2 \3/p')
+expected="ErrorControl REG_DWORD 0x1
+Start REG_DWORD 0x1
+Type REG_DWORD 0x1"
+if [ "$values" != "$expected" ]; then
+    echo "install-stand-in: RegService left the key with:" $values >&2
+    exit 1
+fi
 
-# services.exe reads the key only when it starts, and `wine reg` has just
+# services.exe reads the key only when it starts, and `wine rundll32` has just
 # started this prefix's services without it: end that session so the next
 # one loads the driver.
 timeout 30 wineserver -k 2>/dev/null || true
