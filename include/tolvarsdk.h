@@ -134,9 +134,12 @@ TOLVARSDK_IMPORT TOLVAR_DEAUTHEN_FUNC TolvarDeauthen;
 /* ---- Drive letters ------------------------------------------------------ */
 
 /* TolvarAddDriveLetter (ordinal 1): makes letter name drive device
- * DriveIndex (letter 'A'-'Z' or 'a'-'z', case kept). Returns 0; 87 for any
- * other letter; 170 when the letter already names a volume that opens;
- * else the error of DefineDosDevice. */
+ * DriveIndex (letter 'A'-'Z' or 'a'-'z', case kept), defining the MS-DOS
+ * device name "X:" for \Device\TolvarVault\TOLVARVX<DriveIndex>. The letter
+ * counts as taken only when its volume \\.\X: opens for reading; a failure
+ * of that open, whatever its reason, leaves the letter to be defined.
+ * Returns 0; 87 for any other letter; 170 when the letter is taken; else
+ * the error of DefineDosDevice. */
 typedef DWORD(WINAPI TOLVAR_ADD_DRIVE_LETTER_FUNC)(CHAR letter, UINT DriveIndex);
 TOLVARSDK_IMPORT TOLVAR_ADD_DRIVE_LETTER_FUNC TolvarAddDriveLetter;
 
