@@ -158,6 +158,26 @@ static void test_volume_flush_failures(void)
     ok(folder_exists(DRIVE_ROOT "\\flush"), "folder made before the flush is gone\n");
 }
 
+static void test_letter_with_its_top_bit_set(void)
+{
+    /* The letter byte 0xC4 (A-umlaut in code page 1252) names the device
+     * here: the driver receives the word 0xFFC4 (sign-extended) and the
+     * query keeps its low byte. */
+    TolvarDriveInfo info, back;
+    const char letter = (char)0xC4;
+    reset_device();
+    define_test_letter(letter, DEVICE);
+    make_record(&info, letter, FALSE, "", DRIVE_ROOT "\\umlaut\\d8.dat");
+    ok(TolvarOpen(&info, DEVICE) == 0, "open failed\n");
+    read_journal();
+    ok(journal.Entries[0].Kind == TOLVARVX_KIND_FLUSH, "the letter's volume was not flushed\n");
+    ok(journal.LastOpenRequest[0] == 0xC4 && journal.LastOpenRequest[1] == 0xFF,
+       "letter word %02x%02x\n", journal.LastOpenRequest[1], journal.LastOpenRequest[0]);
+    ok(TolvarQuery(&back, DEVICE) == 0 && back.DriveLetter == letter, "letter %#x\n",
+       (BYTE)back.DriveLetter);
+    remove_test_letter(letter);
+}
+
 static void test_query_failures(void)
 {
     TolvarDriveInfo info, back, before;
@@ -209,6 +229,7 @@ START_TEST(open_query)
     test_refused_records();
     test_folder_separators();
     test_volume_flush_failures();
+    test_letter_with_its_top_bit_set();
     test_query_failures();
     remove_test_letter(LETTER);
 
