@@ -60,7 +60,7 @@ typedef char TolvarDriveInfoHas832Bytes[sizeof(TolvarDriveInfo) == 832 ? 1 : -1]
 
 /* TolvarOpen (ordinal 7): opens drive device DriveIndex onto info->DataFile
  * (and info->BackupFile when info->BackupBeforeWrite is nonzero).
- * Creates the folders of both paths first (failures ignored; '\\' and '/'
+ * Creates the folders of both paths first (failures ignored; '\' and '/'
  * both separate folders, and a path with no separator after its first
  * character names no folder) and flushes the volume of info->DriveLetter;
  * the record is only read.
