@@ -180,6 +180,7 @@ int WINAPI lstrlenA(LPCSTR string);
 LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int maxLength);
 LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src);
 UINT WINAPI GetACP(void);
+BOOL WINAPI IsDBCSLeadByte(BYTE testChar);
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int multiByteCount,
                                LPWSTR wide, int wideCount);
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount,

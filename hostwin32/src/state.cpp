@@ -12,7 +12,7 @@ thread_local DWORD lastError = 0;
 bool IsStringCall(const std::string& function) {
     return function.rfind("lstr", 0) == 0 || function.rfind("wsprintf", 0) == 0 ||
            function == "MultiByteToWideChar" || function == "WideCharToMultiByte" ||
-           function == "GetACP";
+           function == "GetACP" || function == "IsDBCSLeadByte";
 }
 }  // namespace
 

@@ -181,6 +181,12 @@ extern "C" LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src) {
 
 extern "C" UINT WINAPI GetACP(void) { return TheState().ansiCodePage; }
 
+extern "C" BOOL WINAPI IsDBCSLeadByte(BYTE testChar) {
+    BOOL lead = TheState().ansiCodePage == 932 && IsShiftJisLead(testChar);
+    Record("IsDBCSLeadByte", {Hex(testChar)}, lead ? "TRUE" : "FALSE");
+    return lead;
+}
+
 extern "C" int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
     va_list args;
     va_start(args, format);

@@ -20,20 +20,33 @@ bool IsUsablePath(const tolvar::RecordPath& path) {
 }
 
 // The folder part of a path with its trailing separator (C:\Drives\d1.dat
-// gives C:\Drives\, C:/d1.dat gives C:/). False when no separator follows
+// gives C:\Drives\, C:/d1.dat gives C:\). False when no separator follows
 // the first character: the path names no folder of its own, and passing it
 // whole would create a folder where the file belongs.
+//
+// The scan goes forward, character by character, because in a double-byte
+// code page a trail byte can be 0x5C ('\'): in Shift-JIS the katakana SO is
+// 0x83 0x5C, and a backward byte scan would cut the folder inside it. Every
+// separator of the folder is written as '\', since the shell creates missing
+// parent folders only at backslashes.
 bool ParentDirectoryOf(tolvar::PathBuffer& folder, const tolvar::RecordPath& path) {
     // At most 259 characters are read, so an unterminated field that is
     // never sent stays within its 260 bytes.
     lstrcpynA(folder.text, path, MAX_PATH);
-    for (int i = lstrlenA(folder.text) - 1; i > 0; --i) {
+    int lastSeparator = 0;  // index 0 never ends a folder
+    for (int i = 0; folder.text[i] != '\0'; ++i) {
+        if (IsDBCSLeadByte(static_cast<BYTE>(folder.text[i])) && folder.text[i + 1] != '\0') {
+            ++i;  // the trail byte is part of this character, whatever its value
+            continue;
+        }
         if (IsSeparator(folder.text[i])) {
-            folder.text[i + 1] = '\0';
-            return true;
+            folder.text[i] = '\\';
+            if (i > 0) lastSeparator = i;
         }
     }
-    return false;
+    if (lastSeparator == 0) return false;
+    folder.text[lastSeparator + 1] = '\0';
+    return true;
 }
 
 // Creating the folder is a courtesy to the driver, which creates the file:

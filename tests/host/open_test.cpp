@@ -151,7 +151,9 @@ TEST_F(OpenTest, SlashSeparatesFoldersAndAPathWithoutSeparatorMakesNone) {
     TolvarDriveInfo info = Record(TRUE, "dat1", "C:/Drives/d1.dat");
     EXPECT_EQ(TolvarOpen(&info, 0), 0u);
     // No folder named dat1 or d1.dat where the files belong.
-    EXPECT_THAT(CallsTo("SHCreateDirectoryExA"), ElementsAre(FolderCall("C:/Drives/", 0)));
+    // The folder goes to the shell with backslashes only: the shell makes
+    // missing parents only at backslashes.
+    EXPECT_THAT(CallsTo("SHCreateDirectoryExA"), ElementsAre(FolderCall("C:\\Drives\\", 0)));
     EXPECT_THAT(Folders(), ElementsAre("C:\\Drives"));
 
     Reset();
@@ -159,9 +161,26 @@ TEST_F(OpenTest, SlashSeparatesFoldersAndAPathWithoutSeparatorMakesNone) {
     AddDriveDevice(0);
     info = Record(FALSE, "\\x.bak", "C:\\Drives/sub\\d1.dat");  // a separator at index 0 only
     EXPECT_EQ(TolvarOpen(&info, 0), 0u);
-    // The shell walks missing parents only at '\', so with C:\Drives missing
-    // it makes nothing of C:\Drives/sub\ (as measured under Wine); ignored.
-    EXPECT_THAT(CallsTo("SHCreateDirectoryExA"), ElementsAre(FolderCall("C:\\Drives/sub\\", 3)));
+    EXPECT_THAT(CallsTo("SHCreateDirectoryExA"), ElementsAre(FolderCall("C:\\Drives\\sub\\", 0)));
+    EXPECT_THAT(Folders(), ElementsAre("C:\\Drives", "C:\\Drives\\sub"));
+}
+
+TEST_F(OpenTest, ADoubleByteCharacterEndingIn0x5CIsNoSeparator) {
+    // Shift-JIS: 0x83 0x5C is the katakana SO; its trail byte is '\'.
+    SetAnsiCodePage(932);
+    AddDriveDevice(0);
+    TolvarDriveInfo info = Record(FALSE, "", "C:\\\x83\x5C\\\x83\x5C.dat");
+    EXPECT_EQ(TolvarOpen(&info, 0), 0u);
+    // The folder handed to the shell ends after the character, not inside it.
+    ASSERT_EQ(CountCalls("SHCreateDirectoryExA"), 1u);
+    EXPECT_THAT(CallsTo("SHCreateDirectoryExA")[0], ::testing::HasSubstr("\"C:\\\\x83\\\\\", NULL)"));
+    info = Record(FALSE, "", "C:\x83\x5C.dat");  // no separator but the trail byte
+    Reset();
+    SetAnsiCodePage(932);
+    AddVolume('D');
+    AddDriveDevice(0);
+    EXPECT_EQ(TolvarOpen(&info, 0), 0u);
+    EXPECT_EQ(CountCalls("SHCreateDirectoryExA"), 0u);
 }
 
 // The stand-in's shell gives the results the library meets on Windows.

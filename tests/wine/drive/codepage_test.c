@@ -52,6 +52,21 @@ static void test_round_trip(void)
        (BYTE)back.DriveLetter, back.BackupBeforeWrite);
 }
 
+/* The katakana SO is 0x83 0x5C in Shift-JIS: its trail byte is a backslash.
+ * The folder of C:\...\cp932\SO\SO.dat is ...\SO, not a cut inside it. */
+static void test_trail_byte_is_no_separator(void)
+{
+    TolvarDriveInfo info;
+    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    make_record(&info, LETTER, FALSE, "", CP_ROOT "\\so\\\x83\x5C\\\x83\x5C.dat");
+    ok(TolvarOpen(&info, DEVICE) == 0, "open failed\n");
+    DWORD attributes = GetFileAttributesW(CP_ROOT_W L"\\so\\\x30BD");
+    ok(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY),
+       "no folder named SO\n");
+    ok(GetFileAttributesW(CP_ROOT_W L"\\so\\\x30BD\\\x30BD.dat") == INVALID_FILE_ATTRIBUTES,
+       "a folder where the data file belongs\n");
+}
+
 /* Opens the stand-in's drive with UTF-16 paths that no record can hold. */
 static void open_raw(const WCHAR* backup, const WCHAR* data)
 {
@@ -152,6 +167,7 @@ START_TEST(codepage)
     test_round_trip();
     test_reply_longer_than_the_field();
     test_surrogate_pair_at_the_cut();
+    test_trail_byte_is_no_separator();
     remove_test_letter(LETTER);
     stand_in_reset(DEVICE);
     long after = count_own_file_handles();

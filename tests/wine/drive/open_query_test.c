@@ -129,19 +129,14 @@ static void test_folder_separators(void)
     /* A path with no separator after its first character names no folder. */
     ok(!anything_at("dat1"), "a folder dat1 in the current directory\n");
 
-    /* Missing parents named with '/': the library passes
-     * C:/tolvar-tests/drive/nested/a/b/ as written, and Wine's
-     * SHCreateDirectoryExW, which walks missing parents only at '\', makes
-     * none of them (ERROR_PATH_NOT_FOUND, ignored). The same path with '\'
-     * makes all three. Not measured on Windows. */
+    /* Missing parents named with '/': Wine's SHCreateDirectoryExW walks
+     * missing parents only at backslashes, so the library hands it the folder with
+     * backslashes, and all three are made. */
     reset_device();
     make_record(&info, LETTER, FALSE, "", "C:/tolvar-tests/drive/nested/a/b/d4.dat");
     ok(TolvarOpen(&info, DEVICE) == 0, "open failed\n");
-    ok(wine_only(!anything_at(DRIVE_ROOT "\\nested")), "nested '/' folders made\n");
-    reset_device();
-    make_record(&info, LETTER, FALSE, "", DRIVE_ROOT "\\nested\\a\\b\\d4.dat");
-    ok(TolvarOpen(&info, DEVICE) == 0, "open failed\n");
-    ok(folder_exists(DRIVE_ROOT "\\nested\\a\\b"), "nested folders not made\n");
+    ok(folder_exists(DRIVE_ROOT "\\nested\\a\\b"), "nested '/' folders not made\n");
+    ok(!anything_at(DRIVE_ROOT "\\nested\\a\\b\\d4.dat"), "a folder where the data file belongs\n");
 }
 
 static void test_volume_flush_failures(void)
