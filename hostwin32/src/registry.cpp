@@ -222,8 +222,8 @@ extern "C" LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, 
     KeyRef base;
     HKEY opened = nullptr;
     if (TakeRegistryFault("RegCreateKeyExA", &status)) {
-    } else if (result == nullptr) {
-        status = ERROR_INVALID_PARAMETER;
+    } else if (result == nullptr || subKey == nullptr) {
+        status = ERROR_INVALID_PARAMETER;  // both are required of RegCreateKeyEx
     } else if (!ResolveKey(key, &base)) {
         status = ERROR_INVALID_HANDLE;
     } else if (base.key->deleted) {
@@ -231,7 +231,7 @@ extern "C" LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, 
     } else if (subKey != nullptr && subKey[0] == '\\') {
         status = ERROR_BAD_PATHNAME;  // a subkey path is relative to the key
     } else {
-        std::vector<std::string> parts = Split(subKey ? subKey : "");
+        std::vector<std::string> parts = Split(subKey);
         // Walk down; every key that has to be created needs the right to
         // create under its parent, and an existing one the right to be
         // opened with the access asked for.
