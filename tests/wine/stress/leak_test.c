@@ -294,8 +294,9 @@ static void run_letter_and_service_exports(void)
 }
 
 /* A few calls of everything before the first count: Wine opens some
- * handles of its own the first time a call family is used (the registry's
- * root keys, the event log, the shell's libraries) and keeps them. */
+ * handles the first time a call family is used and keeps them (the first
+ * TolvarOpen leaves a registry key open: Wine's SHCreateDirectoryExA opens
+ * it once and keeps it). */
 static void warm_up(const stress_secret* secret)
 {
     stress_tally ignored = {"warm-up", 0, 0, ""};
