@@ -306,6 +306,11 @@ extern "C" LONG WINAPI RegCloseKey(HKEY key) {
     Registry& registry = Initialized();
     auto found = registry.open.find(reinterpret_cast<uintptr_t>(key));
     if (TakeRegistryFault("RegCloseKey", &status)) {
+        // As with CloseHandle: a failing close still ends the key's handle.
+        if (found != registry.open.end()) {
+            registry.open.erase(found);
+            ForgetHandle(reinterpret_cast<HANDLE>(key));
+        }
     } else if (PredefinedIndex(key) >= 0) {
         // Closing a predefined key succeeds and changes nothing.
     } else if (found == registry.open.end()) {

@@ -75,9 +75,21 @@ std::string ReplyPathInAnsi(const std::vector<uint8_t>& reply, size_t offset) {
     return ansi;
 }
 
+// ANSI text back to UTF-16, by the system's own conversion.
+std::u16string Decoded(const std::string& ansi) {
+    std::u16string wide(ansi.size(), u'\0');
+    int units = ansi.empty() ? 0
+                             : MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()),
+                                                   reinterpret_cast<LPWSTR>(&wide[0]),
+                                                   static_cast<int>(wide.size()));
+    wide.resize(static_cast<size_t>(units));
+    return wide;
+}
+
 // A record path filled from a reply path: terminated within the field, and
 // the whole conversion when it fits in 259 bytes, else a prefix of it that
-// lacks at most the bytes of one character (2 in these code pages).
+// lacks at most the bytes of one character (2 in these code pages) and ends
+// on a whole character (a lone lead byte would read back as another one).
 void CheckPath(const CHAR (&field)[TOLVAR_PATH_CHARS], const std::vector<uint8_t>& reply,
                size_t offset) {
     const void* terminator = std::memchr(field, 0, sizeof field);
@@ -89,6 +101,8 @@ void CheckPath(const CHAR (&field)[TOLVAR_PATH_CHARS], const std::vector<uint8_t
     } else {
         FUZZ_CHECK(path.size() >= TOLVAR_PATH_CHARS - 2);
         FUZZ_CHECK(whole.compare(0, path.size(), path) == 0);
+        const std::u16string characters = Decoded(path);
+        FUZZ_CHECK(Decoded(whole).compare(0, characters.size(), characters) == 0);
     }
 }
 
