@@ -8,7 +8,8 @@
 // HKLM\SYSTEM\CurrentControlSet\Services and HKLM\SOFTWARE, as a fresh
 // system does. Faults come through FailCall("RegCreateKeyExA", error) and
 // the like; a registry call's fault is its return value, and the thread's
-// last error is left alone, as the registry calls leave it.
+// last error is left alone, as the registry calls leave it. A failing RegCloseKey
+// still closes the key, as a failing CloseHandle ends its handle.
 #pragma once
 
 #include <hostwin32/testing.h>
