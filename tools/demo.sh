@@ -157,7 +157,7 @@ echo "A drive without a backup file, which reload accepts:"
 step "drive letter U for drive 1" 0 "" letter add U 1
 step "open drive 1 with a data file only" 0 "" open 1 --data 'C:\tolvar-demo\drive1.img' --letter U
 step "reload drive 1" 1173 \
-    "Wine's mount manager knows no volume behind a letter defined for a driver's device, so the volume-name lookup fails (1173); Windows reloads the drive (0)." \
+    "Wine's mount manager knows no volume behind a letter defined for a driver's device, so the volume-name lookup fails (1173); on Windows the lookup succeeds once the driver's volume is known to the mount manager, and the reload goes on." \
     reload 1
 step "close drive 1 without the volume lock" 66 \
     "as for drive 0, the dismount reached the driver and Wine then failed it (66); Windows returns 0." \

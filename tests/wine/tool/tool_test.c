@@ -388,7 +388,8 @@ static void test_plain_drive(void)
     /* Wine: the letter names the stand-in's device, which Wine's mount
      * manager does not know, so the volume-name lookup fails with 1173
      * (ERROR_NO_VOLUME_ID) and nothing is dismounted or reloaded. Windows
-     * finds the volume and reloads (0). */
+     * gives 87 for a letter that names no mount-manager volume, and goes on
+     * to the reload when the driver's volume is a mounted one. */
     tool("reload %u", PLAIN_DRIVE);
     check_failure("reload 3", "TolvarReload", ERROR_NO_VOLUME_ID, NULL);
     /* Wine: 66 after the dismount reached the driver; Windows returns 0. */
