@@ -41,7 +41,7 @@ target_include_directories(tolvarsdk_import INTERFACE ${CMAKE_SOURCE_DIR}/includ
 target_link_libraries(tolvarsdk_import INTERFACE ${TOLVAR_BIN_DIR}/libtolvarsdk.dll.a)
 
 include(cmake/WineTesting.cmake)
-foreach(dir driver tests/wine tools)
+foreach(dir driver tests/wine tools bench)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()
