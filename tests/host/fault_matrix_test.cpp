@@ -9,6 +9,8 @@
 // with no handle, key or event source left open, the calls before the
 // failure exactly those of the successful run, and after a stopping failure
 // nothing but the closes (and TolvarReload's event-log entry).
+// One more run is a reload whose driver request fails, so that the event
+// log's own calls fail in turn.
 //
 // The cases are named <export>_<step>_<call>_<occurrence>, e.g.
 // TolvarReload_05_FlushFileBuffers_2: the fifth call of the successful
@@ -115,9 +117,31 @@ const std::string kErrorControl = "TOLVARVX: ErrorControl = REG_DWORD 0x1";
 const std::string kStart = "TOLVARVX: Start = REG_DWORD 0x1";
 const std::string kType = "TOLVARVX: Type = REG_DWORD 0x1";
 
-// Reload logs each failure once, with the code it returns.
-void VerifyReloadLog(const Failure&, DWORD result) {
+// What the last TolvarReload printed on standard output.
+std::string reloadPrinted;
+
+DWORD Reload(UINT index) {
+    ::testing::internal::CaptureStdout();
+    DWORD result = TolvarReload(index);
+    reloadPrinted = ::testing::internal::GetCapturedStdout();
+    return result;
+}
+
+// Reload logs each failure once, with the code it returns; only a failure of
+// the event log itself is printed instead, and never changes the result.
+void VerifyReloadLog(const Failure& failure, DWORD result) {
     const std::vector<EventLogEntry>& entries = EventLogEntries();
+    if (failure.function == "RegisterEventSourceA") {
+        EXPECT_EQ(reloadPrinted, "Could not register the event source.");
+        EXPECT_TRUE(entries.empty());
+        return;
+    }
+    if (failure.function == "ReportEventA") {
+        EXPECT_EQ(reloadPrinted, "Could not report the event.");
+        EXPECT_TRUE(entries.empty());
+        return;
+    }
+    EXPECT_EQ(reloadPrinted, "");
     if (result == ERROR_SUCCESS) {
         EXPECT_TRUE(entries.empty());
         return;
@@ -195,15 +219,31 @@ std::vector<Scenario> Scenarios() {
                              AddAnsweringDrive(2);
                              AddVolume('R');
                          },
-                         [] {
-                             ::testing::internal::CaptureStdout();
-                             DWORD result = TolvarReload(2);
-                             EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-                             return result;
-                         },
+                         [] { return Reload(2); },
                          ERROR_SUCCESS,
                          {},
                          ERROR_SUCCESS,
+                         VerifyReloadLog});
+
+    // A reload whose driver request fails: the failure is logged, so the
+    // event log's own calls fail in turn. None of them changes the result;
+    // without a source nothing is reported (RegisterEventSourceA branches).
+    scenarios.push_back({"TolvarReloadLogged",
+                         [] {
+                             AddAnsweringDrive(2);
+                             Device("\\Device\\TolvarVault\\TOLVARVX2").control =
+                                 [](const DeviceRequest& request) {
+                                     if (request.code == IOCTL_TOLVAR_RELOAD)
+                                         return DeviceReply::Failure(ERROR_GEN_FAILURE);
+                                     return DeviceReply::Success(QueryReplyBytes('R'));
+                                 };
+                             AddVolume('R');
+                         },
+                         [] { return Reload(2); },
+                         ERROR_GEN_FAILURE,
+                         {{"RegisterEventSourceA", Outcome::Branches},
+                          {"ReportEventA", Outcome::Ignored}},
+                         ERROR_GEN_FAILURE,
                          VerifyReloadLog});
 
     scenarios.push_back({"TolvarGetChallenge",
@@ -398,10 +438,11 @@ Outcome RuleOutcome(const Scenario& scenario, const Failure& failure) {
 
 // --- The tests --------------------------------------------------------------
 
-class SuccessPathTest : public HostTest, public ::testing::WithParamInterface<size_t> {};
+class BaselineRunTest : public HostTest, public ::testing::WithParamInterface<size_t> {};
 
-// The runs the matrix is learned from: each succeeds, and makes calls.
-TEST_P(SuccessPathTest, SucceedsAndMakesCalls) {
+// The runs the matrix is learned from: each gives its result (success but
+// for the logged reload) and makes calls.
+TEST_P(BaselineRunTest, GivesItsResultAndMakesCalls) {
     const Scenario& scenario = AllScenarios()[GetParam()];
     PrepareStandIn(scenario);
     EXPECT_EQ(scenario.call(), scenario.successResult);
@@ -409,7 +450,7 @@ TEST_P(SuccessPathTest, SucceedsAndMakesCalls) {
     if (scenario.verify) scenario.verify({0, "", 0}, scenario.successResult);
 }
 
-INSTANTIATE_TEST_SUITE_P(Exports, SuccessPathTest,
+INSTANTIATE_TEST_SUITE_P(Exports, BaselineRunTest,
                          ::testing::Range<size_t>(0, AllScenarios().size()),
                          [](const ::testing::TestParamInfo<size_t>& info) {
                              return AllScenarios()[info.param].name;
