@@ -1,21 +1,22 @@
 /* The cost of a call: each export against the same system calls written
  * by hand here, against the driver stand-in under Wine.
  *
- * For each comparison the two sides run in batches of `calls` calls,
- * alternately (A B, then B A, ...) for `rounds` rounds, so that a change of
+ * For each comparison the two sides alternate call by call (A B, B A, ...)
+ * for `calls` calls each, and that for `rounds` rounds, so that a change of
  * machine load meets both sides alike. Every call is timed on its own with
  * QueryPerformanceCounter; work a call needs beforehand (a fresh challenge
  * for an answer, a closed drive for an open) is done outside the timing,
- * the same for both sides. Each round gives both sides' time per call and
- * their ratio; the table shows calls per second (median, min-max over the
- * rounds) and the ratio A/B (median and interquartile range).
+ * the same for both sides. A round's time per call for a side is the median
+ * of its calls (robust against a call that lost the processor); the table
+ * shows calls per second (median, min-max over the rounds) and the ratio
+ * A/B of the times (median and interquartile range over the rounds).
  *
  * Every result is checked; an unexpected one makes the program fail.
  * Also checked: no call of the benchmark goes through the DLL's imports of
  * the C run-time's heap functions (their import slots are replaced by
  * counters).
  *
- * usage: bench.exe [rounds] [calls per batch]        (default 15 400) */
+ * usage: bench.exe [rounds] [calls per side and round]   (default 15 400) */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,6 +35,7 @@
 #define SHORT_DATA BENCH_ROOT "\\d.img"
 #define SHORT_BACKUP BENCH_ROOT "\\b.img"
 #define MAX_ROUNDS 101u
+#define MAX_CALLS 5000u
 
 static unsigned rounds = 15, calls = 400;
 static unsigned unexpected;
@@ -213,12 +215,11 @@ static void parent_of(char* folder, const char* path)
             return;
         }
 }
-static void hand_open(void)
+static DWORD open_by_hand(const TolvarDriveInfo* info, unsigned index)
 {
     char folder[260], volume[8];
     TolvarOpenRequest request;
     DWORD returned;
-    const TolvarDriveInfo* info = &short_record;
     parent_of(folder, info->BackupFile);
     SHCreateDirectoryExA(NULL, folder, NULL);
     parent_of(folder, info->DataFile);
@@ -232,9 +233,17 @@ static void hand_open(void)
         if (info->BackupBeforeWrite)
             wsprintfW((LPWSTR)request.BackupFile, L"%S", info->BackupFile);
         wsprintfW((LPWSTR)request.DataFile, L"%S", info->DataFile);
-        error = hand_request(DEVICE, GENERIC_READ | GENERIC_WRITE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned);
+        error = hand_request(index, GENERIC_READ | GENERIC_WRITE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned);
     }
-    check("hand-written open", error, 0);
+    return error;
+}
+static void hand_open(void) { check("hand-written open", open_by_hand(&short_record, DEVICE), 0); }
+static void hand_open_long(void) { check("hand-written open, long paths", open_by_hand(&long_record, LONG_DEVICE), 0); }
+static void hand_query_long(void)
+{
+    TolvarQueryReply reply;
+    DWORD returned;
+    check("hand-written query, long paths", hand_request(LONG_DEVICE, GENERIC_READ, IOCTL_TOLVAR_QUERY, NULL, 0, &reply, sizeof reply, &returned), 0);
 }
 
 /* ---- Timing ---------------------------------------------------------------- */
@@ -249,22 +258,6 @@ typedef struct {
     const char* label;
     side a, b;
 } comparison;
-
-/* Seconds per call over one batch. */
-static double run_batch(const side* s)
-{
-    LARGE_INTEGER start, end;
-    LONGLONG ticks = 0;
-    for (unsigned i = 0; i < calls; ++i) {
-        if (s->prepare)
-            s->prepare();
-        QueryPerformanceCounter(&start);
-        s->call();
-        QueryPerformanceCounter(&end);
-        ticks += end.QuadPart - start.QuadPart;
-    }
-    return (double)ticks / (double)frequency.QuadPart / calls;
-}
 
 static int by_value(const void* left, const void* right)
 {
@@ -282,19 +275,53 @@ static double quantile(const double* sorted, unsigned n, double q)
     return sorted[below] + (at - below) * (sorted[below + 1] - sorted[below]);
 }
 
+static double median(double* values, unsigned n)
+{
+    qsort(values, n, sizeof values[0], by_value);
+    return quantile(values, n, 0.5);
+}
+
+/* Seconds taken by one call of a side, its preparation untimed. */
+static double time_call(const side* s)
+{
+    LARGE_INTEGER start, end;
+    if (s->prepare)
+        s->prepare();
+    QueryPerformanceCounter(&start);
+    s->call();
+    QueryPerformanceCounter(&end);
+    return (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
+}
+
+/* One round: `calls` calls of each side, alternating call by call (A B,
+ * B A, A B, ...). Gives each side's typical time per call: the median of
+ * its calls, which a call that lost the processor to another process does
+ * not move. */
+static void run_round(const comparison* c, double* a, double* b)
+{
+    static double timesA[MAX_CALLS], timesB[MAX_CALLS];
+    for (unsigned i = 0; i < calls; ++i) {
+        if (i % 2 == 0) {
+            timesA[i] = time_call(&c->a);
+            timesB[i] = time_call(&c->b);
+        } else {
+            timesB[i] = time_call(&c->b);
+            timesA[i] = time_call(&c->a);
+        }
+    }
+    *a = median(timesA, calls);
+    *b = median(timesB, calls);
+}
+
 static void run_comparison(const comparison* c)
 {
     double a[MAX_ROUNDS], b[MAX_ROUNDS], ratio[MAX_ROUNDS];
-    run_batch(&c->a); /* one untimed batch each: caches, first-use costs */
-    run_batch(&c->b);
+    unsigned wanted = calls;
+    calls = wanted < 20 ? wanted : 20; /* a short untimed round: first-use costs */
+    run_round(c, &a[0], &b[0]);
+    calls = wanted;
     for (unsigned r = 0; r < rounds; ++r) {
-        if (r % 2 == 0) {
-            a[r] = run_batch(&c->a);
-            b[r] = run_batch(&c->b);
-        } else {
-            b[r] = run_batch(&c->b);
-            a[r] = run_batch(&c->a);
-        }
+        run_round(c, &a[r], &b[r]);
         ratio[r] = a[r] / b[r];
     }
     qsort(a, rounds, sizeof a[0], by_value);
@@ -394,8 +421,8 @@ int main(int argc, char** argv)
         rounds = (unsigned)atoi(argv[1]);
     if (argc > 2)
         calls = (unsigned)atoi(argv[2]);
-    if (rounds < 1 || rounds > MAX_ROUNDS || calls < 1) {
-        printf("usage: bench.exe [rounds 1-%u] [calls per batch]\n", MAX_ROUNDS);
+    if (rounds < 1 || rounds > MAX_ROUNDS || calls < 1 || calls > MAX_CALLS) {
+        printf("usage: bench.exe [rounds 1-%u] [calls per side and round 1-%u]\n", MAX_ROUNDS, MAX_CALLS);
         return 2;
     }
     QueryPerformanceFrequency(&frequency);
@@ -414,15 +441,20 @@ int main(int argc, char** argv)
     };
     static const comparison paths[] = {
         {"TolvarQuery", {"259-char paths", NULL, export_query_long}, {"short paths", NULL, export_query}},
+        {"query by hand", {"259-char paths", NULL, hand_query_long}, {"short paths", NULL, hand_query}},
         {"TolvarOpen", {"259-char paths", prepare_closed_long, export_open_long}, {"short paths", prepare_closed, export_open}},
+        {"open by hand", {"259-char paths", prepare_closed_long, hand_open_long}, {"short paths", prepare_closed, hand_open}},
     };
 
-    printf("%u rounds of %u calls per side, sides alternating (AB, BA, ...); calls per second as median (min-max) "
-           "over the rounds; ratio = A's time per call / B's, median (interquartile range).\n\n", rounds, calls);
+    printf("%u rounds of %u calls per side, the sides alternating call by call (AB BA AB ...), each call timed on "
+           "its own. A round's time per call is the median of its calls; calls/s = 1 / that time, as the median "
+           "(min-max) over the rounds; ratio = A's time per call / B's in the same round, median (interquartile "
+           "range) over the rounds.\n\n", rounds, calls);
     printf("| Call | A | A calls/s | B | B calls/s | ratio A/B |\n|---|---|---|---|---|---|\n");
     for (unsigned i = 0; i < sizeof table / sizeof table[0]; ++i)
         run_comparison(&table[i]);
-    printf("\nPath length: the same export with 259-character data and backup paths (A) and with short ones (B).\n\n");
+    printf("\nPath length: the same call with 259-character data and backup paths (A) and with short ones (B); "
+           "the rows by hand make the same system calls as the export above them.\n\n");
     printf("| Call | A | A calls/s | B | B calls/s | ratio A/B |\n|---|---|---|---|---|---|\n");
     for (unsigned i = 0; i < sizeof paths / sizeof paths[0]; ++i)
         run_comparison(&paths[i]);
