@@ -3,7 +3,7 @@
 # own against the driver stand-in, and prints the table with the DLL's size,
 # its imports and which imports each export can reach.
 #
-#   tools/bench.sh [build-dir] [rounds] [calls-per-batch]
+#   tools/bench.sh [build-dir] [rounds] [calls-per-side-and-round]
 #
 # build-dir is a host build (its windows/ subfolder is used) or a Windows
 # build; default build. Defaults: 15 rounds of 400 calls per side.
@@ -33,7 +33,10 @@ echo
 echo "Machine: $(nproc) cores, $(uname -sr), $(wine --version 2>/dev/null || echo wine); load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 status=0
-TOLVAR_WINE_TIMEOUT=1800 "$here/wine/run.sh" "$win/bin/bench.exe" "$rounds" "$calls" | tr -d '\r' || status=$?
+output=$(mktemp)
+TOLVAR_WINE_TIMEOUT=1800 "$here/wine/run.sh" "$win/bin/bench.exe" "$rounds" "$calls" >"$output" || status=$?
+tr -d '\r' <"$output"
+rm -f "$output"
 echo
 echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
