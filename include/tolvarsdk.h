@@ -152,8 +152,9 @@ TOLVARSDK_IMPORT TOLVAR_REMOVE_DRIVE_LETTER_FUNC TolvarRemoveDriveLetter;
 /* ---- The driver's service key ------------------------------------------- */
 
 /* RegService (ordinal 11): writes the key
- * HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX anew (ErrorControl, Start and Type, each REG_DWORD 1), so that
- * Windows loads the driver at system start. The four arguments are ignored:
+ * HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX anew (ErrorControl,
+ * Start and Type, each REG_DWORD 1, and nothing else), so that Windows
+ * loads the driver at system start. The four arguments are ignored:
  * the signature is rundll32's, so `rundll32 tolvarsdk.dll,RegService` works.
  * Reports nothing; a caller that needs to know reads the key back. */
 typedef void(WINAPI TOLVAR_REG_SERVICE_FUNC)(HWND window, HINSTANCE instance, LPSTR commandLine,
