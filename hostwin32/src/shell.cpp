@@ -10,17 +10,28 @@
 #include "state.h"
 
 #include <cstring>
+#include <set>
 
 using namespace hostwin32;
 
 namespace {
 
+// The folders in the order they were made, and their names in upper case
+// for the case-insensitive lookups a deep path makes at every level.
 std::vector<std::string>& TheFolders() {
     static std::vector<std::string> folders;
     return folders;
 }
 
-void ClearFolders() { TheFolders().clear(); }
+std::set<std::string>& TheFolderIndex() {
+    static std::set<std::string> index;
+    return index;
+}
+
+void ClearFolders() {
+    TheFolders().clear();
+    TheFolderIndex().clear();
+}
 ResetHook resetFolders(&ClearFolders);
 
 // How the file system names a folder: '/' read as '\', no trailing separator.
@@ -37,10 +48,7 @@ bool IsDriveRoot(const std::string& normalised) {
 }
 
 bool Exists(const std::string& normalised) {
-    if (IsDriveRoot(normalised)) return true;
-    for (const std::string& folder : TheFolders())
-        if (Upper(folder) == Upper(normalised)) return true;
-    return false;
+    return IsDriveRoot(normalised) || TheFolderIndex().count(Upper(normalised)) != 0;
 }
 
 // CreateDirectoryA's outcome for one folder.
@@ -51,6 +59,7 @@ DWORD CreateOne(const std::string& path) {
     if (separator == std::string::npos || !Exists(folder.substr(0, separator < 3 ? 3 : separator)))
         return ERROR_PATH_NOT_FOUND;
     TheFolders().push_back(folder);
+    TheFolderIndex().insert(Upper(folder));
     return ERROR_SUCCESS;
 }
 
