@@ -9,22 +9,6 @@
 
 #define DEVICE 1
 
-static DWORD run_and_wait(char* commandLine, DWORD timeoutMs)
-{
-    STARTUPINFOA startup;
-    PROCESS_INFORMATION process;
-    DWORD exitCode = 0xFFFFFFFF;
-    memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return GetLastError();
-    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return exitCode;
-}
-
 static void test_fault_fails_callers(void)
 {
     DWORD magic = TOLVARVX_CRASH_MAGIC, returned = 0, error;
@@ -57,8 +41,7 @@ static void test_fault_fails_callers(void)
 static void test_service_restart_brings_fresh_devices(void)
 {
     static TolvarvxJournal journal;
-    char command[] = "net.exe start TOLVARVX";
-    DWORD exitCode = run_and_wait(command, 30000);
+    DWORD exitCode = stand_in_restart();
     ok(exitCode == 0, "net start TOLVARVX: exit code %lu\n", exitCode);
     for (unsigned index = 0; index < 4; ++index) {
         HANDLE device = stand_in_open(index, STAND_IN_READ_WRITE);

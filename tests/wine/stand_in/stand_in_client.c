@@ -100,3 +100,20 @@ void stand_in_open_request(TolvarOpenRequest* request, char letter, DWORD backup
     for (unsigned i = 0; data[i] && i + 1 < TOLVAR_PATH_CHARS; ++i)
         request->DataFile[i] = (unsigned char)data[i];
 }
+
+DWORD stand_in_restart(void)
+{
+    char commandLine[] = "net.exe start TOLVARVX";
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION process;
+    DWORD exitCode = 0xFFFFFFFF;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return GetLastError();
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return exitCode;
+}

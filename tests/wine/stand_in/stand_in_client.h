@@ -37,6 +37,11 @@ DWORD stand_in_response(unsigned index, const void* secret, DWORD secretLength,
 /* The default secret of device `index`; returns its length. */
 DWORD stand_in_default_secret(unsigned index, BYTE* out, DWORD capacity);
 
+/* Starts the stand-in's service again after it died (net.exe start
+ * TOLVARVX): the fresh devices know no drive. Returns net.exe's exit code,
+ * or 0xFFFFFFFF when it did not end within 30 s. */
+DWORD stand_in_restart(void);
+
 /* A valid OpenRequest: letter, flag, ASCII paths widened to UTF-16. */
 void stand_in_open_request(TolvarOpenRequest* request, char letter, DWORD backupBeforeWrite,
                            const char* backup, const char* data);

@@ -114,24 +114,6 @@ static const char* describe(const hammer_state* state)
     return text;
 }
 
-/* Runs `commandLine` and returns its exit code (0xFFFFFFFF when it did not
- * end within the limit). */
-static DWORD run_and_wait(char* commandLine, DWORD limitMs)
-{
-    STARTUPINFOA startup;
-    PROCESS_INFORMATION process;
-    DWORD exitCode = 0xFFFFFFFF;
-    memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return GetLastError();
-    if (WaitForSingleObject(process.hProcess, limitMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return exitCode;
-}
-
 static void test_fault_in_the_middle_of_calls(void)
 {
     static hammer_state states[THREADS];
@@ -213,8 +195,7 @@ static void test_restart_brings_the_calls_back(void)
 {
     /* The driver's service is started again, as the stand-in's own crash
      * test does it; the fresh devices know no drive. */
-    char command[] = "net.exe start TOLVARVX";
-    DWORD exitCode = run_and_wait(command, 30000);
+    DWORD exitCode = stand_in_restart();
     ok(exitCode == 0, "net start TOLVARVX: exit code %lu\n", exitCode);
 
     TolvarDriveInfo info;
