@@ -137,7 +137,9 @@ TOLVARSDK_IMPORT TOLVAR_DEAUTHEN_FUNC TolvarDeauthen;
  * DriveIndex (letter 'A'-'Z' or 'a'-'z', case kept), defining the MS-DOS
  * device name "X:" for \Device\TolvarVault\TOLVARVX<DriveIndex>. The letter
  * counts as taken only when its volume \\.\X: opens for reading; a failure
- * of that open, whatever its reason, leaves the letter to be defined.
+ * of that open, whatever its reason, leaves the letter to be defined. So a
+ * caller without the right to open a mounted volume (on Windows, one that
+ * is not elevated) sees every letter as free: check the letter first.
  * Returns 0; 87 for any other letter; 170 when the letter is taken; else
  * the error of DefineDosDevice. */
 typedef DWORD(WINAPI TOLVAR_ADD_DRIVE_LETTER_FUNC)(CHAR letter, UINT DriveIndex);
