@@ -3,9 +3,9 @@
 #ifndef TOLVAR_DRIVE_HELPERS_H
 #define TOLVAR_DRIVE_HELPERS_H
 
-#include <stdlib.h>
 #include <string.h>
 
+#include "handle_table.h"
 #include "stand_in_client.h"
 #include "tolvarvx_details.h"
 #include "tolvarsdk.h"
@@ -93,47 +93,26 @@ static void remove_tree(const char* path)
  * Wine's own DLLs open registry keys lazily (one appeared in the middle of
  * a run). The file type's number is learnt from a handle opened for it.
  * -1 when unknown. */
-typedef struct {
-    ULONG OwnerPid;
-    BYTE ObjectType;
-    BYTE HandleFlags;
-    USHORT HandleValue;
-    PVOID Object;
-    ULONG GrantedAccess;
-} test_handle_entry;
-
 static long count_own_file_handles(void)
 {
-    typedef LONG(WINAPI * query_function)(ULONG, PVOID, ULONG, PULONG);
-    query_function query =
-        (query_function)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
     char self[MAX_PATH];
     GetModuleFileNameA(NULL, self, sizeof self);
     HANDLE probe = CreateFileA(self, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                OPEN_EXISTING, 0, NULL);
-    ULONG size = 1 << 16, needed = 0;
+    if (probe == INVALID_HANDLE_VALUE)
+        return -1;
+    ULONG entries = 0;
+    const handle_table_entry* table = read_handle_table(&entries);
     long count = -1;
-    for (int attempt = 0; query && probe != INVALID_HANDLE_VALUE && attempt < 8; ++attempt, size *= 2) {
-        ULONG* table = malloc(size);
-        LONG status = query(16 /* SystemHandleInformation */, table, size, &needed);
-        if (status == 0) {
-            const test_handle_entry* entries = (const test_handle_entry*)(table + 1);
-            int fileType = -1;
-            for (ULONG i = 0; i < table[0]; ++i)
-                if (entries[i].OwnerPid == GetCurrentProcessId() &&
-                    entries[i].HandleValue == (USHORT)(ULONG_PTR)probe)
-                    fileType = entries[i].ObjectType;
-            for (ULONG i = 0; fileType >= 0 && i < table[0]; ++i)
-                count += entries[i].OwnerPid == GetCurrentProcessId() &&
-                         entries[i].ObjectType == fileType;
-            /* count started at -1: the probe is not counted */
-        }
-        free(table);
-        if (status != (LONG)0xC0000004 /* STATUS_INFO_LENGTH_MISMATCH */)
-            break;
-    }
-    if (probe != INVALID_HANDLE_VALUE)
-        CloseHandle(probe);
+    int fileType = -1;
+    for (ULONG i = 0; table && i < entries; ++i)
+        if (table[i].OwnerPid == GetCurrentProcessId() &&
+            table[i].HandleValue == (USHORT)(ULONG_PTR)probe)
+            fileType = table[i].ObjectType;
+    for (ULONG i = 0; fileType >= 0 && i < entries; ++i)
+        count += table[i].OwnerPid == GetCurrentProcessId() && table[i].ObjectType == fileType;
+    /* count started at -1: the probe is not counted */
+    CloseHandle(probe);
     return count;
 }
 

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "handle_table.h"
 #include "stand_in_client.h"
 #include "tolvarvx_details.h"
 #include "tolvarsdk.h"
@@ -26,34 +27,18 @@
 
 /* ---- Handles ------------------------------------------------------------ */
 
-/* One entry of SystemHandleInformation (class 16). */
-typedef struct {
-    ULONG OwnerPid;
-    BYTE ObjectType;
-    BYTE HandleFlags;
-    USHORT HandleValue;
-    PVOID Object;
-    ULONG GrantedAccess;
-} stress_handle_entry;
-
-/* Handles this process holds, counted in the system's handle table:
- * GetProcessHandleCount returns 0 under Wine 8. -1 when the table cannot
- * be read. The table lives in a static buffer (no heap between counts);
- * one thread counts at a time. */
+/* Handles this process holds, counted in the system's handle table; -1
+ * when the table cannot be read. */
 static long count_own_handles(void)
 {
-    typedef LONG(WINAPI * query_function)(ULONG, PVOID, ULONG, PULONG);
-    static ULONG table[1 << 18]; /* 1 MiB: room for some 43,000 entries */
-    query_function query = (query_function)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"),
-                                                                 "NtQuerySystemInformation");
-    ULONG needed = 0;
-    if (!query || query(16 /* SystemHandleInformation */, table, sizeof table, &needed) != 0)
+    ULONG entries = 0;
+    const handle_table_entry* table = read_handle_table(&entries);
+    if (!table)
         return -1;
-    const stress_handle_entry* entries = (const stress_handle_entry*)(table + 1);
     DWORD self = GetCurrentProcessId();
     long count = 0;
-    for (ULONG i = 0; i < table[0]; ++i)
-        count += entries[i].OwnerPid == self;
+    for (ULONG i = 0; i < entries; ++i)
+        count += table[i].OwnerPid == self;
     return count;
 }
 
