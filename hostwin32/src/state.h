@@ -11,7 +11,7 @@
 
 namespace hostwin32 {
 
-enum class ObjectKind { File, Device, RegistryKey, EventSource };
+enum class ObjectKind { Device, RegistryKey, EventSource };
 
 struct HandleEntry {
     ObjectKind kind;

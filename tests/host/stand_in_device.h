@@ -5,6 +5,7 @@
 
 #include <hostwin32/testing.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
