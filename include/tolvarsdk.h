@@ -20,7 +20,10 @@
  *
  * Drive devices are numbered: index n is the device \\.\TOLVARVX<n>. An
  * index for which no device exists fails when the device is opened.
- * All strings are ANSI, in the system's ANSI code page.
+ * Strings are ANSI, in the system's ANSI code page, except in the W forms
+ * TolvarOpenW and TolvarQueryW, which take and give UTF-16 paths as the
+ * driver holds them: use those for a path with a character that the ANSI
+ * code page lacks.
  */
 #ifndef TOLVARSDK_H
 #define TOLVARSDK_H
@@ -110,6 +113,50 @@ TOLVARSDK_IMPORT TOLVAR_FLUSH_FUNC TolvarFlush;
  * event." (no line break) to standard output; the result is unchanged. */
 typedef DWORD(WINAPI TOLVAR_RELOAD_FUNC)(UINT DriveIndex);
 TOLVARSDK_IMPORT TOLVAR_RELOAD_FUNC TolvarReload;
+
+/* ---- Drive lifecycle in UTF-16 ----------------------------------------- */
+
+/* The drive record in UTF-16: the layout of the driver's own reply, 1352
+ * bytes. Read by TolvarOpenW (letter, flag and paths), filled by TolvarQueryW
+ * (all but Reserved). Paths are NUL-terminated UTF-16 strings of at most 259
+ * code units (a character outside the Basic Multilingual Plane takes two). */
+typedef struct TolvarDriveInfoW {
+    WCHAR DriveLetter;         /* letter of the drive's volume (L'A'-L'Z', L'a'-L'z') */
+    WORD Reserved;             /* never read or written by the library */
+    BOOL BackupBeforeWrite;    /* nonzero: the drive backs up before it writes */
+    WCHAR BackupFile[260];     /* backup file; used only in BackupBeforeWrite mode */
+    WCHAR DataFile[260];       /* data file; always required */
+    BYTE DeviceDetails[304];   /* the driver's own description, opaque */
+} TolvarDriveInfoW;
+
+typedef char TolvarDriveInfoWHas1352Bytes[sizeof(TolvarDriveInfoW) == 1352 ? 1 : -1];
+
+/* TolvarOpenW (ordinal 13): TolvarOpen with a UTF-16 record. The same steps
+ * in the same order, each through the system's UTF-16 calls: the folders of
+ * both paths (failures ignored; '\' and '/' separate folders, and a path
+ * with no separator after its first character names no folder), the flush
+ * of the volume \\.\X: of info->DriveLetter, then the driver's open. The
+ * paths reach the driver exactly as written, unit for unit, and the letter
+ * as its 16 bits; the backup path is sent only in BackupBeforeWrite mode.
+ * The record is only read.
+ * Returns 0; 87 for a null info, a DataFile (or, in BackupBeforeWrite mode,
+ * a BackupFile) shorter than 4 code units or not terminated within its 260;
+ * else the error of the volume flush, of opening the device or of the
+ * driver's open. */
+typedef DWORD(WINAPI TOLVAR_OPEN_W_FUNC)(const TolvarDriveInfoW *info, UINT DriveIndex);
+TOLVARSDK_IMPORT TOLVAR_OPEN_W_FUNC TolvarOpenW;
+
+/* TolvarQueryW (ordinal 14): fills *info with the drive's description as
+ * the driver gives it: the letter's 16 bits, the flag, both paths unit for
+ * unit and DeviceDetails (Reserved is left as it was). Each path is copied
+ * up to its terminator, and the units after it are left as they were; a
+ * path the driver did not terminate within 260 units keeps its first 259
+ * (258 when the 259th is the first half of a surrogate pair, which is
+ * never split) and gets a terminator. On any failure the record is left
+ * untouched. Returns 0; 87 for a null info; 122 when the driver returned a
+ * short reply; else the error of the open or of the request. */
+typedef DWORD(WINAPI TOLVAR_QUERY_W_FUNC)(TolvarDriveInfoW *info, UINT DriveIndex);
+TOLVARSDK_IMPORT TOLVAR_QUERY_W_FUNC TolvarQueryW;
 
 /* ---- Access handshake --------------------------------------------------- */
 

@@ -167,6 +167,9 @@ void WINAPI SetLastError(DWORD error);
 HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
                           LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
                           DWORD flagsAndAttributes, HANDLE templateFile);
+HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                          LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                          DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL WINAPI CloseHandle(HANDLE handle);
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
                             DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
@@ -179,6 +182,8 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR volumeMountPoint, LPSTR vol
 int WINAPI lstrlenA(LPCSTR string);
 LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int maxLength);
 LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src);
+int WINAPI lstrlenW(LPCWSTR string);
+LPWSTR WINAPI lstrcpynW(LPWSTR dst, LPCWSTR src, int maxLength);
 UINT WINAPI GetACP(void);
 BOOL WINAPI IsDBCSLeadByte(BYTE testChar);
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int multiByteCount,
@@ -206,6 +211,7 @@ BOOL WINAPI DeregisterEventSource(HANDLE eventLog);
 /* shlwapi, shell32 */
 DWORD WINAPI SHDeleteKeyA(HKEY key, LPCSTR subKey);
 int WINAPI SHCreateDirectoryExA(HWND window, LPCSTR path, const SECURITY_ATTRIBUTES *security);
+int WINAPI SHCreateDirectoryExW(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES *security);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,5 @@
-// Files and devices: CreateFileA, CloseHandle, DeviceIoControl, FlushFileBuffers.
+// Files and devices: CreateFileA, CreateFileW, CloseHandle, DeviceIoControl,
+// FlushFileBuffers.
 #include "state.h"
 
 #include <cstring>
@@ -21,25 +22,25 @@ std::string HandleText(HANDLE handle) {
                                           : Hex(reinterpret_cast<uintptr_t>(handle));
 }
 
-}  // namespace
-
-extern "C" HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                                     LPSECURITY_ATTRIBUTES securityAttributes,
-                                     DWORD creationDisposition, DWORD flagsAndAttributes,
-                                     HANDLE templateFile) {
+// Both widths of CreateFile: `name` is the path in the stand-in's
+// namespace, whose names are ANSI; null when the caller passed none.
+HANDLE OpenNamed(const char* function, const std::string* name, std::string quotedName,
+                 DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES securityAttributes,
+                 DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile) {
     State& state = TheState();
     std::lock_guard<std::recursive_mutex> guard(state.lock);
-    std::vector<std::string> arguments{Quote(fileName), Hex(desiredAccess), Hex(shareMode),
-                                       Pointer(securityAttributes), Dec(creationDisposition),
-                                       Hex(flagsAndAttributes), Pointer(templateFile)};
+    std::vector<std::string> arguments{std::move(quotedName),   Hex(desiredAccess),
+                                       Hex(shareMode),          Pointer(securityAttributes),
+                                       Dec(creationDisposition), Hex(flagsAndAttributes),
+                                       Pointer(templateFile)};
     HANDLE result = INVALID_HANDLE_VALUE;
     DWORD error = 0;
     std::string kernelName;
-    if (TakeFault("CreateFileA")) {
+    if (TakeFault(function)) {
         // the fault set the last error
-    } else if (fileName == nullptr) {
+    } else if (name == nullptr) {
         SetLastError(ERROR_PATH_NOT_FOUND);
-    } else if ((kernelName = ResolveDosPath(fileName, &error)).empty()) {
+    } else if ((kernelName = ResolveDosPath(*name, &error)).empty()) {
         SetLastError(error);
     } else if (DWORD openError = state.devices[kernelName].openError) {
         SetLastError(openError);
@@ -47,8 +48,33 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD
         result = NewHandle(ObjectKind::Device, state.deviceNames[kernelName], desiredAccess);
         SetLastError(ERROR_SUCCESS);
     }
-    Record("CreateFileA", std::move(arguments), HandleText(result));
+    Record(function, std::move(arguments), HandleText(result));
     return result;
+}
+
+}  // namespace
+
+extern "C" HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                                     LPSECURITY_ATTRIBUTES securityAttributes,
+                                     DWORD creationDisposition, DWORD flagsAndAttributes,
+                                     HANDLE templateFile) {
+    const std::string name = fileName ? fileName : "";
+    return OpenNamed("CreateFileA", fileName ? &name : nullptr, Quote(fileName), desiredAccess,
+                     shareMode, securityAttributes, creationDisposition, flagsAndAttributes,
+                     templateFile);
+}
+
+// Windows converts an A name to UTF-16; the stand-in's namespace holds
+// ANSI names, so a UTF-16 name is looked up by its ANSI form. Every name the
+// stand-in's objects have is one the code page can write.
+extern "C" HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                                     LPSECURITY_ATTRIBUTES securityAttributes,
+                                     DWORD creationDisposition, DWORD flagsAndAttributes,
+                                     HANDLE templateFile) {
+    const std::string name = WideToAnsi(WideFromPointer(fileName));
+    return OpenNamed("CreateFileW", fileName ? &name : nullptr, QuoteWide(fileName), desiredAccess,
+                     shareMode, securityAttributes, creationDisposition, flagsAndAttributes,
+                     templateFile);
 }
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE handle) {

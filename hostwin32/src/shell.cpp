@@ -1,4 +1,9 @@
-// Shell folders: SHCreateDirectoryExA over an in-memory set of folders.
+// Shell folders: SHCreateDirectoryExA and SHCreateDirectoryExW over an
+// in-memory set of folders.
+//
+// As on Windows, both widths name the same folders: the A call's path is
+// read in the ANSI code page, and every folder is kept by its UTF-16 name
+// (written as UTF-8 here, where '\' is never part of another character).
 //
 // The shell first creates the folder as the file system would (where '/'
 // and '\' both separate), and only when its parent is missing walks the
@@ -74,8 +79,31 @@ DWORD CreateEachLevel(const std::string& path) {
 }
 
 // Shell's PathIsRelative: absolute paths start with '\' or a drive and colon.
-bool IsRelative(const char* path) {
-    return path[0] == '\0' || !(path[0] == '\\' || path[1] == ':');
+bool IsRelative(const std::u16string& path) {
+    return path.empty() || !(path[0] == '\\' || (path.size() > 1 && path[1] == ':'));
+}
+
+// What both widths do with the path in UTF-16 (null: none given).
+DWORD CreateFolders(const std::u16string* path) {
+    if (path == nullptr || IsRelative(*path)) return ERROR_BAD_PATHNAME;
+    if (path->size() >= MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
+    if ((*path)[0] == '\\' || path->size() < 3 || ((*path)[2] != '\\' && (*path)[2] != '/'))
+        return ERROR_PATH_NOT_FOUND;  // the stand-in's disk has full drive paths only
+    const std::string folder = Utf8(*path);
+    DWORD result = CreateOne(folder);
+    if (result == ERROR_PATH_NOT_FOUND) result = CreateEachLevel(folder);
+    return result;
+}
+
+// Both widths of SHCreateDirectoryEx, journaled under `function`.
+int CreateDirectoryCall(const char* function, const std::u16string* path, std::string quotedPath,
+                        HWND window, const SECURITY_ATTRIBUTES* security) {
+    State& state = TheState();
+    std::lock_guard<std::recursive_mutex> guard(state.lock);
+    DWORD result = TakeFault(function) ? GetLastError() : CreateFolders(path);
+    SetLastError(result);
+    Record(function, {Pointer(window), std::move(quotedPath), Pointer(security)}, Dec(result));
+    return static_cast<int>(result);
 }
 
 }  // namespace
@@ -92,23 +120,14 @@ void AddFolder(const std::string& path) { CreateEachLevel(Normalise(path)); }
 
 extern "C" int WINAPI SHCreateDirectoryExA(HWND window, LPCSTR path,
                                            const SECURITY_ATTRIBUTES* security) {
-    State& state = TheState();
-    std::lock_guard<std::recursive_mutex> guard(state.lock);
-    DWORD result = ERROR_SUCCESS;
-    if (TakeFault("SHCreateDirectoryExA")) {
-        result = GetLastError();
-    } else if (path == nullptr || IsRelative(path)) {
-        result = ERROR_BAD_PATHNAME;
-    } else if (std::strlen(path) >= MAX_PATH) {
-        result = ERROR_FILENAME_EXCED_RANGE;
-    } else if (path[0] == '\\' || (path[2] != '\\' && path[2] != '/')) {
-        result = ERROR_PATH_NOT_FOUND;  // the stand-in's disk has full drive paths only
-    } else {
-        result = CreateOne(path);
-        if (result == ERROR_PATH_NOT_FOUND) result = CreateEachLevel(path);
-    }
-    SetLastError(result);
-    Record("SHCreateDirectoryExA", {Pointer(window), Quote(path), Pointer(security)},
-           Dec(result));
-    return static_cast<int>(result);
+    const std::u16string wide = AnsiToWide(path ? path : "");
+    return CreateDirectoryCall("SHCreateDirectoryExA", path ? &wide : nullptr, Quote(path), window,
+                               security);
+}
+
+extern "C" int WINAPI SHCreateDirectoryExW(HWND window, LPCWSTR path,
+                                           const SECURITY_ATTRIBUTES* security) {
+    const std::u16string wide = WideFromPointer(path);
+    return CreateDirectoryCall("SHCreateDirectoryExW", path ? &wide : nullptr, QuoteWide(path),
+                               window, security);
 }

@@ -49,6 +49,21 @@ std::string Quote(const char* text) {
     return quoted + "\"";
 }
 
+std::string QuoteWide(const char16_t* text) {
+    if (text == nullptr) return "NULL";
+    std::string quoted = "\"";
+    for (const char16_t* p = text; *p; ++p) {
+        if (*p < 0x20 || *p >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(*p));
+            quoted += escaped;
+        } else {
+            quoted += static_cast<char>(*p);
+        }
+    }
+    return quoted + "\"";
+}
+
 std::string Hex(uint64_t value) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));

@@ -50,6 +50,8 @@ std::string Upper(std::string text);
 
 // Journal helpers for the call implementations.
 std::string Quote(const char* text);
+// A UTF-16 string: ASCII as it is, every other unit as \uXXXX.
+std::string QuoteWide(const char16_t* text);
 std::string Hex(uint64_t value);
 std::string Dec(uint64_t value);
 std::string Pointer(const void* pointer);
@@ -70,5 +72,8 @@ std::string ResolveDosPath(const std::string& path, DWORD* error);
 // Conversions in the current ANSI code page.
 std::u16string AnsiToWide(const std::string& ansi);
 std::string WideToAnsi(const std::u16string& wide);
+// UTF-16 to UTF-8; a lone surrogate keeps its three-byte form.
+std::string Utf8(const std::u16string& wide);
+std::u16string WideFromPointer(const char16_t* text);
 
 }  // namespace hostwin32

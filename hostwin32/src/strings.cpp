@@ -51,13 +51,6 @@ std::string EncodeAnsi(UINT codePage, char16_t w) {
     return "?";
 }
 
-std::u16string WideFromPointer(const char16_t* text) {
-    std::u16string wide;
-    if (text)
-        while (*text) wide += *text++;
-    return wide;
-}
-
 // wsprintf's conversions: %s %S %c %C %d %i %u %x %X %%, with flags '-', '0',
 // a width and a precision; output ends at 1024 characters with the terminator.
 template <typename Char>
@@ -129,6 +122,34 @@ std::basic_string<Char> Format(const Char* format, va_list args, bool wide) {
     return out;
 }
 
+std::string QuoteText(const char* text) { return Quote(text); }
+std::string QuoteText(const char16_t* text) { return QuoteWide(text); }
+
+// lstrlen in either width.
+template <typename Char>
+int LengthCall(const char* function, const Char* string) {
+    int length = string ? static_cast<int>(std::char_traits<Char>::length(string)) : 0;
+    Record(function, {QuoteText(string)}, Dec(static_cast<unsigned>(length)));
+    return length;
+}
+
+// lstrcpyn in either width: copies at most maxLength - 1 characters and
+// always terminates. The journal quotes what it read of the source: like
+// the real call, the stand-in never reads the source further.
+template <typename Char>
+Char* CopyCall(const char* function, Char* dst, const Char* src, int maxLength) {
+    std::basic_string<Char> read;
+    for (int i = 0; src && i < maxLength - 1 && src[i]; ++i) read += src[i];
+    if (dst && src && maxLength > 0) {
+        std::memcpy(dst, read.data(), read.size() * sizeof(Char));
+        dst[read.size()] = 0;
+    }
+    Record(function, {Pointer(dst), src ? QuoteText(read.c_str()) : "NULL",
+                      Dec(static_cast<unsigned>(maxLength))},
+           QuoteText(dst));
+    return dst;
+}
+
 template <typename Char>
 int Store(Char* buffer, const std::basic_string<Char>& text) {
     size_t length = text.size() < 1023 ? text.size() : 1023;
@@ -153,30 +174,61 @@ std::string WideToAnsi(const std::u16string& wide) {
     return ansi;
 }
 
+std::string Utf8(const std::u16string& wide) {
+    std::string text;
+    for (size_t at = 0; at < wide.size(); ++at) {
+        uint32_t code = wide[at];
+        if (code >= 0xD800 && code <= 0xDBFF && at + 1 < wide.size() && wide[at + 1] >= 0xDC00 &&
+            wide[at + 1] <= 0xDFFF)
+            code = 0x10000 + ((code - 0xD800) << 10) + (wide[++at] - 0xDC00);
+        if (code < 0x80) {
+            text += static_cast<char>(code);
+        } else if (code < 0x800) {
+            text += static_cast<char>(0xC0 | code >> 6);
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            text += static_cast<char>(0xE0 | code >> 12);
+            text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            text += static_cast<char>(0xF0 | code >> 18);
+            text += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+            text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+            text += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return text;
+}
+
+std::u16string WideFromPointer(const char16_t* text) {
+    std::u16string wide;
+    if (text)
+        while (*text) wide += *text++;
+    return wide;
+}
+
 }  // namespace hostwin32
 
 extern "C" int WINAPI lstrlenA(LPCSTR string) {
-    int length = string ? static_cast<int>(std::strlen(string)) : 0;
-    Record("lstrlenA", {Quote(string)}, Dec(static_cast<unsigned>(length)));
-    return length;
+    return LengthCall("lstrlenA", string);
 }
 
 extern "C" LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int maxLength) {
-    // Copies at most maxLength - 1 characters and always terminates.
-    if (dst && src && maxLength > 0) {
-        int i = 0;
-        for (; i < maxLength - 1 && src[i]; ++i) dst[i] = src[i];
-        dst[i] = 0;
-    }
-    Record("lstrcpynA", {Pointer(dst), Quote(src), Dec(static_cast<unsigned>(maxLength))},
-           Quote(dst));
-    return dst;
+    return CopyCall("lstrcpynA", dst, src, maxLength);
 }
 
 extern "C" LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src) {
     if (dst && src) std::strcat(dst, src);
     Record("lstrcatA", {Pointer(dst), Quote(src)}, Quote(dst));
     return dst;
+}
+
+extern "C" int WINAPI lstrlenW(LPCWSTR string) {
+    return LengthCall("lstrlenW", string);
+}
+
+extern "C" LPWSTR WINAPI lstrcpynW(LPWSTR dst, LPCWSTR src, int maxLength) {
+    return CopyCall("lstrcpynW", dst, src, maxLength);
 }
 
 extern "C" UINT WINAPI GetACP(void) { return TheState().ansiCodePage; }

@@ -1,20 +1,27 @@
 #include "channel/device_names.h"
 
 #include "channel/drive_contract.h"
+#include "channel/string_calls.h"
 
 namespace tolvar {
 
-void DriveDeviceName(UINT index, PathBuffer& name) {
-    wsprintfA(name.text, TOLVAR_DEVICE_NAME_FORMAT_A, index);
+template <typename Char>
+void DriveDeviceName(UINT index, BasicPathBuffer<Char>& name) {
+    StringCalls<Char>::FormatIndex(name.text, StringCalls<Char>::kDeviceNameFormat, index);
 }
 
 void DriveKernelName(UINT index, PathBuffer& name) {
     wsprintfA(name.text, TOLVAR_KERNEL_NAME_FORMAT_A, index);
 }
 
-void VolumePath(CHAR letter, PathBuffer& name) {
-    // wsprintfA's %c takes an int; only the letter's byte is meant.
-    wsprintfA(name.text, "\\\\.\\%c:", static_cast<unsigned char>(letter));
+template <typename Char>
+void VolumePath(Char letter, BasicPathBuffer<Char>& name) {
+    StringCalls<Char>::FormatLetter(name.text, StringCalls<Char>::kVolumePathFormat, letter);
 }
+
+template void DriveDeviceName(UINT, PathBuffer&);
+template void DriveDeviceName(UINT, WidePathBuffer&);
+template void VolumePath(CHAR, PathBuffer&);
+template void VolumePath(WCHAR, WidePathBuffer&);
 
 }  // namespace tolvar

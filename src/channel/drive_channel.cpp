@@ -1,18 +1,20 @@
 #include "channel/drive_channel.h"
 
 #include "channel/device_names.h"
+#include "channel/string_calls.h"
 
 namespace tolvar {
 
+template <typename Char>
 OwnedHandle OpenDriveDevice(UINT index, DWORD access) {
-    PathBuffer name;
+    BasicPathBuffer<Char> name;
     DriveDeviceName(index, name);
-    return OwnedHandle(CreateFileA(name.text, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr));
+    return OwnedHandle(StringCalls<Char>::OpenExisting(name.text, access, FILE_FLAG_NO_BUFFERING));
 }
 
+template <typename Char>
 DWORD SendDriveControl(UINT index, DWORD access, DriveRequest* requests, size_t count) {
-    OwnedHandle device = OpenDriveDevice(index, access);
+    OwnedHandle device = OpenDriveDevice<Char>(index, access);
     if (!device.IsValid()) return GetLastError();
     for (size_t i = 0; i < count; ++i) {
         DriveRequest& request = requests[i];
@@ -25,13 +27,18 @@ DWORD SendDriveControl(UINT index, DWORD access, DriveRequest* requests, size_t 
     return ERROR_SUCCESS;
 }
 
-DWORD FlushPath(LPCSTR path) {
-    OwnedHandle target(CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+template <typename Char>
+DWORD FlushPath(const Char* path) {
+    OwnedHandle target(StringCalls<Char>::OpenExisting(path, GENERIC_READ | GENERIC_WRITE,
+                                                       FILE_ATTRIBUTE_NORMAL));
     if (!target.IsValid()) return GetLastError();
     if (!FlushFileBuffers(target.Get())) return GetLastError();
     return ERROR_SUCCESS;
 }
+
+template DWORD SendDriveControl<CHAR>(UINT, DWORD, DriveRequest*, size_t);
+template DWORD SendDriveControl<WCHAR>(UINT, DWORD, DriveRequest*, size_t);
+template DWORD FlushPath(const CHAR*);
+template DWORD FlushPath(const WCHAR*);
 
 }  // namespace tolvar

@@ -16,8 +16,10 @@ namespace tolvar {
 constexpr DWORD kReadOnlyAccess = GENERIC_READ;
 constexpr DWORD kReadWriteAccess = GENERIC_READ | GENERIC_WRITE;
 
-// Opens \\.\TOLVARVX<index> with the given access. On failure the handle is
+// Opens \\.\TOLVARVX<index> with the given access, naming the device in
+// the width Char (CreateFileA or CreateFileW). On failure the handle is
 // invalid and GetLastError holds the reason.
+template <typename Char>
 OwnedHandle OpenDriveDevice(UINT index, DWORD access);
 
 // One synchronous control request; bytesReturned is filled in on success.
@@ -32,10 +34,13 @@ struct DriveRequest {
 
 // Opens the device, sends the requests in order on one handle and stops at
 // the first failure. Returns 0 or the failing open's or request's error.
+// The W exports name the device in UTF-16 (Char = WCHAR).
+template <typename Char = CHAR>
 DWORD SendDriveControl(UINT index, DWORD access, DriveRequest* requests, size_t count);
 
-inline DWORD SendDriveControl(UINT index, DWORD access, DriveRequest& request) {
-    return SendDriveControl(index, access, &request, 1);
+template <typename Char = CHAR>
+DWORD SendDriveControl(UINT index, DWORD access, DriveRequest& request) {
+    return SendDriveControl<Char>(index, access, &request, 1);
 }
 
 // A request with no buffers.
@@ -43,6 +48,7 @@ inline DriveRequest BareRequest(DWORD code) { return DriveRequest{code, nullptr,
 
 // Opens a path read-write and flushes it: a volume (\\.\X:) or a drive
 // device. Returns 0 or the open's or the flush's error.
-DWORD FlushPath(LPCSTR path);
+template <typename Char>
+DWORD FlushPath(const Char* path);
 
 }  // namespace tolvar

@@ -19,23 +19,35 @@ void WidenRecordPath(const RecordPath& ansi, BufferPath& wide) {
     wsprintfW(reinterpret_cast<LPWSTR>(wide), TOLVAR_WIDE("%S"), ansi);
 }
 
-}  // namespace
-
-bool PathFieldIsTerminated(const RecordPath& path) {
-    for (CHAR c : path)
-        if (c == '\0') return true;
-    return false;
-}
-
-void BuildOpenRequest(const TolvarDriveInfo& info, TolvarOpenRequest& request) {
+void ClearOpenRequest(TolvarOpenRequest& request) {
     BYTE* bytes = reinterpret_cast<BYTE*>(&request);
     for (size_t i = 0; i < sizeof request; ++i) bytes[i] = 0;
+}
+
+// The units up to the terminator, which the caller has found within the
+// field; the rest of the zeroed buffer field stays zero.
+void CopyRecordPath(const WideRecordPath& path, BufferPath& wide) {
+    for (size_t at = 0; path[at] != 0; ++at) wide[at] = static_cast<uint16_t>(path[at]);
+}
+
+}  // namespace
+
+void BuildOpenRequest(const TolvarDriveInfo& info, TolvarOpenRequest& request) {
+    ClearOpenRequest(request);
     // Sign extension: a letter byte of 0x80-0xFF gives a high byte of 0xFF.
     request.DriveLetter =
         static_cast<uint16_t>(static_cast<int16_t>(static_cast<signed char>(info.DriveLetter)));
     request.BackupBeforeWrite = static_cast<uint32_t>(info.BackupBeforeWrite);
     if (info.BackupBeforeWrite) WidenRecordPath(info.BackupFile, request.BackupFile);
     WidenRecordPath(info.DataFile, request.DataFile);
+}
+
+void BuildOpenRequest(const TolvarDriveInfoW& info, TolvarOpenRequest& request) {
+    ClearOpenRequest(request);
+    request.DriveLetter = static_cast<uint16_t>(info.DriveLetter);
+    request.BackupBeforeWrite = static_cast<uint32_t>(info.BackupBeforeWrite);
+    if (info.BackupBeforeWrite) CopyRecordPath(info.BackupFile, request.BackupFile);
+    CopyRecordPath(info.DataFile, request.DataFile);
 }
 
 void ConvertReplyPath(const BufferPath& wide, RecordPath& ansi) {
@@ -64,6 +76,26 @@ void ReadQueryReply(const TolvarQueryReply& reply, TolvarDriveInfo& info) {
     info.BackupBeforeWrite = static_cast<BOOL>(reply.Drive.BackupBeforeWrite);
     ConvertReplyPath(reply.Drive.BackupFile, info.BackupFile);
     ConvertReplyPath(reply.Drive.DataFile, info.DataFile);
+    for (size_t i = 0; i < TOLVAR_DEVICE_DETAILS_SIZE; ++i)
+        info.DeviceDetails[i] = reply.DeviceDetails[i];
+}
+
+void CopyReplyPath(const BufferPath& reply, WideRecordPath& path) {
+    size_t length = 0;
+    while (length < TOLVAR_PATH_CHARS && reply[length] != 0) ++length;
+    if (length == TOLVAR_PATH_CHARS) {
+        length = TOLVAR_PATH_CHARS - 1;  // the terminator needs the last unit
+        if (IsHighSurrogate(reply[length - 1])) --length;  // never half a pair
+    }
+    for (size_t at = 0; at < length; ++at) path[at] = static_cast<WCHAR>(reply[at]);
+    path[length] = 0;
+}
+
+void ReadQueryReply(const TolvarQueryReply& reply, TolvarDriveInfoW& info) {
+    info.DriveLetter = static_cast<WCHAR>(reply.Drive.DriveLetter);
+    info.BackupBeforeWrite = static_cast<BOOL>(reply.Drive.BackupBeforeWrite);
+    CopyReplyPath(reply.Drive.BackupFile, info.BackupFile);
+    CopyReplyPath(reply.Drive.DataFile, info.DataFile);
     for (size_t i = 0; i < TOLVAR_DEVICE_DETAILS_SIZE; ++i)
         info.DeviceDetails[i] = reply.DeviceDetails[i];
 }

@@ -1,4 +1,6 @@
-// Test control of the stand-in's folders (SHCreateDirectoryExA).
+// Test control of the stand-in's folders (SHCreateDirectoryExA and W).
+// Folder names are UTF-8 here: what the A call names in the ANSI code page
+// and the W call in UTF-16 is one folder.
 #pragma once
 
 #include <string>
