@@ -1,4 +1,4 @@
-// TolvarQuery and TolvarReload with any reply of the driver: any length from
+// TolvarQuery, TolvarQueryW and TolvarReload with any reply of the driver: any length from
 // 0 to well past the 1352 bytes of a QueryReply, any bytes, paths with or
 // without their UTF-16 terminator, in code page 1252 or 932. The input also
 // decides how the volume behind the reply's letter and the drive's other
@@ -13,6 +13,10 @@
 // alignment bytes are unchanged, letter, flag and details are the reply's,
 // and each path is terminated within its 260 bytes and is the reply's path in
 // the code page (cut at a whole character when it does not fit).
+// TolvarQueryW: the same guard zones and failures; after a success Reserved
+// is unchanged, the rest is the reply's, each path unit for unit up to its
+// terminator (or cut to 259 units, 258 before a high surrogate) and the
+// record's own units after it.
 // TolvarReload: the result is the model's, one event-log entry per failure
 // with the returned code, nothing flushed for a BackupBeforeWrite drive, the
 // volume held open during the driver's reload. No handle stays open.
@@ -37,6 +41,7 @@ enum Setup : uint8_t {
     kDismountFails = 1 << 5,
     kReloadFails = 1 << 6,
     kDeviceFlushFails = 1 << 7,
+    kWideQuery = 1 << 7,  // a query flushes nothing: the bit picks TolvarQueryW
 };
 
 constexpr UINT kIndex = 1;
@@ -48,6 +53,7 @@ const char* const kFaultable[] = {"CreateFileA",     "DeviceIoControl",
                                   "GetVolumeNameForVolumeMountPointA"};
 
 GuardedBuffer<sizeof(TolvarDriveInfo)> recordBuffer;
+GuardedBuffer<sizeof(TolvarDriveInfoW)> wideRecordBuffer;
 
 bool volumeOpenDuringReload = false;
 
@@ -106,8 +112,43 @@ void CheckPath(const CHAR (&field)[TOLVAR_PATH_CHARS], const std::vector<uint8_t
     }
 }
 
+uint16_t UnitAt(const uint8_t* bytes, size_t offset, size_t unit) {
+    return static_cast<uint16_t>(bytes[offset + 2 * unit] | bytes[offset + 2 * unit + 1] << 8);
+}
+
+// A UTF-16 record path filled from the reply path at the same offset.
+void CheckWidePath(const uint8_t* after, const std::vector<uint8_t>& reply,
+                   const std::vector<uint8_t>& original, size_t offset) {
+    size_t kept = 0;
+    while (kept < TOLVAR_PATH_CHARS && UnitAt(reply.data(), offset, kept) != 0) ++kept;
+    if (kept == TOLVAR_PATH_CHARS) {
+        kept = TOLVAR_PATH_CHARS - 1;
+        const uint16_t last = UnitAt(reply.data(), offset, kept - 1);
+        if (last >= 0xD800 && last <= 0xDBFF) --kept;
+    }
+    FUZZ_CHECK(std::memcmp(after + offset, &reply[offset], 2 * kept) == 0);
+    FUZZ_CHECK(UnitAt(after, offset, kept) == 0);
+    const size_t rest = offset + 2 * (kept + 1);
+    FUZZ_CHECK(std::memcmp(after + rest, &original[rest], offset + 2 * TOLVAR_PATH_CHARS - rest) == 0);
+}
+
+void CheckWideQuery(DWORD result, const std::vector<uint8_t>& reply,
+                    const std::vector<uint8_t>& original) {
+    const uint8_t* after = wideRecordBuffer.Contents();
+    if (result != ERROR_SUCCESS) {
+        FUZZ_CHECK(std::memcmp(after, original.data(), original.size()) == 0);
+        return;
+    }
+    FUZZ_CHECK(std::memcmp(after, reply.data(), 2) == 0);           // the letter's 16 bits
+    FUZZ_CHECK(std::memcmp(after + 2, &original[2], 2) == 0);       // Reserved
+    FUZZ_CHECK(std::memcmp(after + 4, &reply[4], 4) == 0);          // the flag
+    CheckWidePath(after, reply, original, 8);
+    CheckWidePath(after, reply, original, 528);
+    FUZZ_CHECK(std::memcmp(after + 1048, &reply[1048], TOLVAR_DEVICE_DETAILS_SIZE) == 0);
+}
+
 void CheckQuery(DWORD result, bool faults, uint8_t setup, const std::vector<uint8_t>& reply,
-                const std::vector<uint8_t>& original) {
+                const std::vector<uint8_t>& original, bool wide) {
     const uint8_t* after = recordBuffer.Contents();
     DWORD expected = ERROR_SUCCESS;
     if (setup & kQueryFails) expected = kDeviceRequestError;
@@ -116,8 +157,12 @@ void CheckQuery(DWORD result, bool faults, uint8_t setup, const std::vector<uint
         FUZZ_CHECK(result == expected || IsInjectedError(result));
     else
         FUZZ_CHECK(result == expected);
+    if (wide) {
+        CheckWideQuery(result, reply, original);
+        return;
+    }
     if (result != ERROR_SUCCESS) {
-        FUZZ_CHECK(std::memcmp(after, original.data(), original.size()) == 0);
+        FUZZ_CHECK(std::memcmp(after, original.data(), sizeof(TolvarDriveInfo)) == 0);
         return;
     }
     const TolvarDriveInfo& info = *reinterpret_cast<const TolvarDriveInfo*>(after);
@@ -212,23 +257,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (setup & kDeviceFlushFails) drive.flush = [](const std::string&) { return kDeviceFlushError; };
     hostwin32::AddDriveDevice(kIndex, drive);
 
-    std::vector<uint8_t> original(sizeof(TolvarDriveInfo));
+    // One pattern for either record: the ANSI one is its first 832 bytes.
+    const bool wide = !(setup & kReload) && (setup & kWideQuery);
+    std::vector<uint8_t> original(sizeof(TolvarDriveInfoW));
     for (size_t i = 0; i < original.size(); ++i)
         original[i] = static_cast<uint8_t>(recordPattern + i * 7);
     TolvarDriveInfo* record = reinterpret_cast<TolvarDriveInfo*>(recordBuffer.Arm(original.data()));
+    TolvarDriveInfoW* wideRecord =
+        reinterpret_cast<TolvarDriveInfoW*>(wideRecordBuffer.Arm(original.data()));
 
     DWORD result;
     if (setup & kReload)
         result = TolvarReload(kIndex);
+    else if (wide)
+        result = TolvarQueryW(wideRecord, kIndex);
     else
         result = TolvarQuery(record, kIndex);
     FUZZ_CHECK(recordBuffer.Disarm());
+    FUZZ_CHECK(wideRecordBuffer.Disarm());
     FUZZ_CHECK(hostwin32::OpenHandleCount() == 0);
     if (setup & kReload) {
-        FUZZ_CHECK(std::memcmp(recordBuffer.Contents(), original.data(), original.size()) == 0);
+        FUZZ_CHECK(std::memcmp(recordBuffer.Contents(), original.data(), sizeof(TolvarDriveInfo)) == 0);
         CheckReload(result, faults, setup, reply, volume);
     } else {
-        CheckQuery(result, faults, setup, reply, original);
+        CheckQuery(result, faults, setup, reply, original, wide);
     }
     return 0;
 }

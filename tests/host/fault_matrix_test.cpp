@@ -19,6 +19,7 @@
 #include <hostwin32/registry.h>
 #include <hostwin32/volumes.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -71,14 +72,35 @@ struct Scenario {
 // --- The stand-in's setups --------------------------------------------------
 
 TolvarDriveInfo callerRecord;
+TolvarDriveInfoW callerRecordW;
 BYTE callerBlock[TOLVAR_CHALLENGE_SIZE];
 
-void FillRecord(BYTE value) { std::memset(&callerRecord, value, sizeof callerRecord); }
+template <typename Record>
+void FillRecord(Record& record, BYTE value) { std::memset(&record, value, sizeof record); }
 
-bool RecordUntouched() {
-    TolvarDriveInfo fresh;
+template <typename Record>
+bool RecordUntouched(const Record& record) {
+    Record fresh;
     std::memset(&fresh, 0xEE, sizeof fresh);
-    return std::memcmp(&fresh, &callerRecord, sizeof fresh) == 0;
+    return std::memcmp(&fresh, &record, sizeof fresh) == 0;
+}
+
+// The driver's request reaches it only when every step before it worked,
+// and then the call succeeds (an injected failure of the request itself
+// stops it before the driver).
+void VerifyOpenSent(const Failure&, DWORD result) {
+    bool sent = false;
+    for (const DeviceEvent& event : DeviceEvents()) sent = sent || event.code == IOCTL_TOLVAR_OPEN;
+    EXPECT_EQ(sent, result == ERROR_SUCCESS);
+}
+
+// A failure never reaches the caller's record.
+template <typename Record>
+std::function<void(const Failure&, DWORD)> VerifyQueryRecord(const Record& record) {
+    return [&record](const Failure&, DWORD result) {
+        if (result != ERROR_SUCCESS) EXPECT_TRUE(RecordUntouched(record));
+        else EXPECT_EQ(record.DriveLetter, 'R');
+    };
 }
 
 std::vector<uint8_t> QueryReplyBytes(char letter) {
@@ -159,7 +181,7 @@ std::vector<Scenario> Scenarios() {
                          [] {
                              AddVolume('D');
                              AddDriveDevice(3);
-                             FillRecord(0);
+                             FillRecord(callerRecord, 0);
                              callerRecord.DriveLetter = 'D';
                              callerRecord.BackupBeforeWrite = TRUE;
                              std::strcpy(callerRecord.BackupFile, "C:\\Backups\\d1.bak");
@@ -169,30 +191,47 @@ std::vector<Scenario> Scenarios() {
                          ERROR_SUCCESS,
                          {{"SHCreateDirectoryExA", Outcome::Ignored}},
                          ERROR_SUCCESS,
-                         [](const Failure&, DWORD result) {
-                             // The driver's request reaches it only when every step before
-                             // it worked, and then the call succeeds (an injected failure of
-                             // the request itself stops it before the driver).
-                             bool sent = false;
-                             for (const DeviceEvent& event : DeviceEvents())
-                                 sent = sent || event.code == IOCTL_TOLVAR_OPEN;
-                             EXPECT_EQ(sent, result == ERROR_SUCCESS);
-                         }});
+                         VerifyOpenSent});
+
+    scenarios.push_back({"TolvarOpenW",
+                         [] {
+                             AddVolume('D');
+                             AddDriveDevice(3);
+                             FillRecord(callerRecordW, 0);
+                             callerRecordW.DriveLetter = u'D';
+                             callerRecordW.BackupBeforeWrite = TRUE;
+                             std::u16string backup = u"C:\\Backups\\Ωmega\\d1.bak";
+                             std::u16string data = u"C:\\Drives\\данные-🗄.dat";
+                             std::copy(backup.begin(), backup.end(), callerRecordW.BackupFile);
+                             std::copy(data.begin(), data.end(), callerRecordW.DataFile);
+                         },
+                         [] { return TolvarOpenW(&callerRecordW, 3); },
+                         ERROR_SUCCESS,
+                         {{"SHCreateDirectoryExW", Outcome::Ignored}},
+                         ERROR_SUCCESS,
+                         VerifyOpenSent});
 
     scenarios.push_back({"TolvarQuery",
                          [] {
                              AddAnsweringDrive(1);
-                             FillRecord(0xEE);
+                             FillRecord(callerRecord, 0xEE);
                          },
                          [] { return TolvarQuery(&callerRecord, 1); },
                          ERROR_SUCCESS,
                          {},
                          ERROR_SUCCESS,
-                         [](const Failure&, DWORD result) {
-                             // A failure never reaches the caller's record.
-                             if (result != ERROR_SUCCESS) EXPECT_TRUE(RecordUntouched());
-                             else EXPECT_EQ(callerRecord.DriveLetter, 'R');
-                         }});
+                         VerifyQueryRecord(callerRecord)});
+
+    scenarios.push_back({"TolvarQueryW",
+                         [] {
+                             AddAnsweringDrive(1);
+                             FillRecord(callerRecordW, 0xEE);
+                         },
+                         [] { return TolvarQueryW(&callerRecordW, 1); },
+                         ERROR_SUCCESS,
+                         {},
+                         ERROR_SUCCESS,
+                         VerifyQueryRecord(callerRecordW)});
 
     for (BOOL force : {FALSE, TRUE}) {
         scenarios.push_back({force ? "TolvarCloseForced" : "TolvarClose",
@@ -511,7 +550,7 @@ TEST(FaultMatrixCoverage, EveryExportHasFailingCalls) {
     for (const char* name :
          {"TolvarAddDriveLetter", "TolvarAuthen", "TolvarClose", "TolvarDeauthen", "TolvarFlush",
           "TolvarGetChallenge", "TolvarOpen", "TolvarQuery", "TolvarReload",
-          "TolvarRemoveDriveLetter", "RegService", "UnregService"})
+          "TolvarRemoveDriveLetter", "RegService", "UnregService", "TolvarOpenW", "TolvarQueryW"})
         EXPECT_EQ(exports.count(name), 1u) << name;
 }
 

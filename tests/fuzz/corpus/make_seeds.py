@@ -90,6 +90,12 @@ query_reload("query_fails", QUERY_FAILS, good)
 query_reload("query_shift_jis", QR_SHIFT_JIS,
              reply(ord("k"), 0, [0x3042] * 259, [0xFF71, 0x30A2, 0xD83D, 0xDE00] * 65))
 query_reload("query_surrogates", 0, reply(ord("S"), 0, [0xD800] * 260, [0xDC00, 0x20AC] * 130))
+WIDE_QUERY = DEVICE_FLUSH_FAILS  # a query flushes nothing: the same bit picks TolvarQueryW
+query_reload("wide_query_success", WIDE_QUERY,
+             reply(0x03A9, 1, "C:\\Backups\\b.bak", "C:\\Drives\\\u03a9mega\\d.dat"))
+query_reload("wide_query_cut", WIDE_QUERY,
+             reply(0x0144, 0, [0x79] * 257 + [0xD83D, 0xDDC4, 0x7A], [0x78] * 258 + [0xD83D, 0xDDC4]))
+query_reload("wide_query_short", WIDE_QUERY, good, length=1351)
 query_reload("reload_success", RELOAD | QR_VOLUME, good)
 query_reload("reload_backup_mode", RELOAD | QR_VOLUME, reply(ord("R"), 1, "C:\\b", "C:\\d"))
 query_reload("reload_no_volume", RELOAD, good)
