@@ -28,6 +28,10 @@ exported=$(echo "$table" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
     while read -r index name; do echo "$((index + base)) $name"; done | sort -n)
 expected=$(sed -n 's/^[[:space:]]*\([A-Za-z]*\)@[0-9]*[[:space:]]*@\([0-9]*\).*/\2 \1/p' "$def" | sort -n)
 check "exports $(echo $exported) are $(echo $expected)" test "$exported" = "$expected"
+# The ordinals run from 1 without a gap: a caller that imports by ordinal
+# relies on each number naming one export for good.
+ordinals=$(echo "$expected" | cut -d' ' -f1 | tr '\n' ' ')
+check "ordinals $ordinals run from 1" test "$ordinals" = "$(seq -s' ' 1 "$(echo "$expected" | wc -l)") "
 
 allowed="KERNEL32.dll USER32.dll ADVAPI32.dll SHELL32.dll SHLWAPI.dll msvcrt.dll"
 for imported in $(echo "$table" | sed -n 's/^[[:space:]]*DLL Name: //p'); do

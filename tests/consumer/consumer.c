@@ -25,6 +25,12 @@ int main(void) {
     /* A failed query leaves the record as it was. */
     expect("record bytes kept", info.DataFile[0] == 0x5A && info.DeviceDetails[303] == 0x5A, 1);
     expect("TolvarQuery(NULL, 0)", TolvarQuery(NULL, 0), ERROR_INVALID_PARAMETER);
+    /* The UTF-16 forms: the same results, the same untouched record. */
+    TolvarDriveInfoW wide;
+    memset(&wide, 0x5A, sizeof wide);
+    expect("TolvarQueryW(&wide, 99999)", TolvarQueryW(&wide, 99999), ERROR_FILE_NOT_FOUND);
+    expect("record bytes kept", wide.DataFile[0] == 0x5A5A && wide.DeviceDetails[303] == 0x5A, 1);
+    expect("TolvarOpenW(NULL, 0)", TolvarOpenW(NULL, 0), ERROR_INVALID_PARAMETER);
     expect("TolvarAddDriveLetter('1', 0)", TolvarAddDriveLetter('1', 0), ERROR_INVALID_PARAMETER);
     printf("consumer: %d failures\n", failures);
     return failures ? 1 : 0;

@@ -1,5 +1,5 @@
 /* A C program, built against the public header alone and linked with an
- * import library, calls all twelve exports under Wine in the order of a
+ * import library, calls all fourteen exports under Wine in the order of a
  * drive's life, and checks each result against the driver stand-in. It is
  * built twice: with libtolvarsdk.dll.a and with tolvarsdk.lib. */
 #ifdef __cplusplus
@@ -46,6 +46,8 @@ static void test_exports_by_name_and_ordinal(void)
     CHECK_EXPORT(TolvarRemoveDriveLetter, 10);
     CHECK_EXPORT(RegService, 11);
     CHECK_EXPORT(UnregService, 12);
+    CHECK_EXPORT(TolvarOpenW, 13);
+    CHECK_EXPORT(TolvarQueryW, 14);
 }
 
 /* The stand-in's requests since its reset, one letter each: C challenge,
@@ -89,6 +91,7 @@ static void test_a_drives_life(void)
     BYTE challenge[16], response[16], secret[64];
     DWORD secretLength = stand_in_default_secret(DEVICE, secret, sizeof secret);
     TolvarDriveInfo info, described;
+    TolvarDriveInfoW wide, describedWide;
     DWORD error;
 
     ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
@@ -114,6 +117,18 @@ static void test_a_drives_life(void)
            !strcmp(described.DataFile, DATA_FILE),
        "described as %c, %d, %s\n", described.DriveLetter, described.BackupBeforeWrite,
        described.DataFile);
+    memset(&describedWide, 0xEE, sizeof describedWide);
+    error = TolvarQueryW(&describedWide, DEVICE);
+    ok(error == 0, "TolvarQueryW returned %lu\n", error);
+    ok(describedWide.DriveLetter == LETTER && describedWide.Reserved == 0xEEEE &&
+           !memcmp(describedWide.DataFile, L"" DATA_FILE, sizeof L"" DATA_FILE),
+       "described as %#x, %#x\n", describedWide.DriveLetter, describedWide.Reserved);
+    /* The UTF-16 open of the drive that is open already: the driver's busy. */
+    memset(&wide, 0, sizeof wide);
+    wide.DriveLetter = LETTER;
+    memcpy(wide.DataFile, L"" DATA_FILE, sizeof L"" DATA_FILE);
+    error = TolvarOpenW(&wide, DEVICE);
+    ok(error == ERROR_BUSY, "TolvarOpenW returned %lu\n", error);
     error = TolvarFlush(DEVICE);
     ok(error == 0, "TolvarFlush returned %lu\n", error);
 
@@ -136,9 +151,10 @@ static void test_a_drives_life(void)
     error = TolvarRemoveDriveLetter(LETTER);
     ok(error == ERROR_FILE_NOT_FOUND, "a second TolvarRemoveDriveLetter returned %lu\n", error);
 
-    /* challenge, authen; open: volume flush, open; query; flush; reload:
-     * query, drive flush, volume flush; close: close, dismount; deauthen. */
-    ok(!strcmp(requests_seen(), "CAFOQFQFFXMD"), "the stand-in saw %s\n", requests_seen());
+    /* challenge, authen; open: volume flush, open; query; UTF-16 query;
+     * UTF-16 open: volume flush, open; flush; reload: query, drive flush,
+     * volume flush; close: close, dismount; deauthen. */
+    ok(!strcmp(requests_seen(), "CAFOQQFOFQFFXMD"), "the stand-in saw %s\n", requests_seen());
     ok(stand_in_require_auth(DEVICE, 0) == 0, "requirement not cleared\n");
 }
 
