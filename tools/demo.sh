@@ -22,6 +22,9 @@ sdk=$build/sdk
 stand_in=$build/windows/bin/TOLVARVX.sys
 export WINEPREFIX="$build/demo-prefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine reads the Unix command line and maps file names by the Unix locale's
+# character set; drive 1's path below (Greek and Cyrillic) needs UTF-8.
+export LC_ALL=C.UTF-8
 unset WINEPATH
 template="$WINEPREFIX.template"
 scratch=$(mktemp -d)
@@ -155,7 +158,15 @@ step "remove drive letter T" 0 "" letter remove T
 echo
 echo "A drive without a backup file, which reload accepts:"
 step "drive letter U for drive 1" 0 "" letter add U 1
-step "open drive 1 with a data file only" 0 "" open 1 --data 'C:\tolvar-demo\drive1.img' --letter U
+unicode_path='C:\tolvar-demo\Ωmega\данные.img'
+step "open drive 1 with a data file only, named outside the ANSI code page" 0 "" \
+    open 1 --data "$unicode_path" --letter U
+step "query drive 1" 0 "" query 1
+if tr -d '\r' <"$scratch/out" | grep -qxF "  data file:       $unicode_path"; then
+    verdict yes "the path came back exactly (printed as UTF-8)"
+else
+    verdict no "the path came back otherwise"
+fi
 step "reload drive 1" 1173 \
     "Wine's mount manager knows no volume behind a letter defined for a driver's device, so the volume-name lookup fails (1173); on Windows the lookup succeeds once the driver's volume is known to the mount manager, and the reload goes on." \
     reload 1

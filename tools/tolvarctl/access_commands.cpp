@@ -4,12 +4,17 @@
 
 #include "commands.h"
 #include "report.h"
+#include "text_output.h"
 #include "tolvarsdk.h"
 #include "tolvarvx_handshake.h"
 
 namespace tolvarctl {
 
 static_assert(TOLVARVX_HANDSHAKE_BLOCK == kBlockSize, "a handshake block is 16 bytes");
+
+// Any command line's words fit: 32767 UTF-16 units, at most 3 bytes each in
+// any ANSI code page.
+constexpr int kSecretCapacity = 3 * 32767 + 1;
 
 int RunChallenge(const CommandInfo& command, const ParsedArguments& arguments) {
     int status = kExitSuccess;
@@ -23,7 +28,7 @@ int RunChallenge(const CommandInfo& command, const ParsedArguments& arguments) {
     if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarGetChallenge", error);
     char text[kBlockHexDigits + 1];
     FormatBlock(challenge, text);
-    printf("%s\n", text);
+    Print(stdout, "%s\n", text);
     return kExitSuccess;
 }
 
@@ -40,12 +45,18 @@ int RunAuthen(const CommandInfo& command, const ParsedArguments& arguments) {
         return UsageError(command, "give either a response or --secret, not both");
     if (!secret && !responseText) return UsageError(command, "a response (HEX32) or --secret is needed");
     if (secret && secret[0] == '\0') return UsageError(command, "the secret is empty");
+    // The secret's bytes are its ANSI code page form, as a program given the
+    // same text in an ANSI command line has them.
+    static char ansiSecret[kSecretCapacity];
+    if (secret && !WideCharToMultiByte(CP_ACP, 0, WideWord(secret), -1, ansiSecret,
+                                       sizeof ansiSecret, nullptr, nullptr))
+        return UsageError(command, "the secret has no ANSI form");
 
     BYTE response[kBlockSize] = {};
     if (responseText && !ParseBlock(responseText, response)) {
         char problem[128];
-        snprintf(problem, sizeof problem, "'%.40s' is not a response of 32 hex digits",
-                 responseText);
+        snprintf(problem, sizeof problem, "'%.*s' is not a response of 32 hex digits",
+                 ClippedLength(responseText, 40), responseText);
         return UsageError(command, problem);
     }
 
@@ -56,16 +67,16 @@ int RunAuthen(const CommandInfo& command, const ParsedArguments& arguments) {
         BYTE challenge[kBlockSize] = {};
         DWORD error = TolvarGetChallenge(challenge, index);
         if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarGetChallenge", error);
-        tolvarvx_handshake_response(reinterpret_cast<const uint8_t*>(secret), strlen(secret),
-                                    challenge, response);
+        tolvarvx_handshake_response(reinterpret_cast<const uint8_t*>(ansiSecret),
+                                    strlen(ansiSecret), challenge, response);
         FormatBlock(challenge, text);
-        printf("challenge %s\n", text);
+        Print(stdout, "challenge %s\n", text);
     }
     FormatBlock(response, text);
-    printf("response  %s\n", text);
+    Print(stdout, "response  %s\n", text);
     DWORD error = TolvarAuthen(response, index);
     if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarAuthen", error);
-    printf("drive %u accepted the response\n", index);
+    Print(stdout, "drive %u accepted the response\n", index);
     return kExitSuccess;
 }
 
@@ -78,7 +89,7 @@ int RunDeauthen(const CommandInfo& command, const ParsedArguments& arguments) {
     snprintf(operation, sizeof operation, "deauthen %u", index);
     DWORD error = TolvarDeauthen(index);
     if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarDeauthen", error);
-    printf("drive %u: access given up\n", index);
+    Print(stdout, "drive %u: access given up\n", index);
     return kExitSuccess;
 }
 

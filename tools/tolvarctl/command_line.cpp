@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 
 namespace tolvarctl {
 
@@ -56,7 +57,43 @@ void FormatBlock(const BYTE block[kBlockSize], char text[kBlockHexDigits + 1]) {
     text[kBlockHexDigits] = '\0';
 }
 
-bool FitsPathField(const char* text) { return strlen(text) < kPathCapacity; }
+bool FitsPathField(const WCHAR* path) { return wcslen(path) < kPathCapacity; }
+
+namespace {
+
+// Windows passes at most 32767 UTF-16 units of command line, and one unit
+// takes at most 3 bytes of UTF-8.
+constexpr int kLongestCommandLine = 32767;
+constexpr int kMaxWords = kLongestCommandLine / 2 + 1;
+char wordStorage[3 * kLongestCommandLine + kMaxWords];
+char* words[kMaxWords + 1];
+wchar_t** systemWords;
+int wordCount;
+
+}  // namespace
+
+char** CommandLineWords(int count, wchar_t** wideWords) {
+    if (count > kMaxWords) return nullptr;
+    int used = 0;
+    for (int i = 0; i < count; ++i) {
+        int room = static_cast<int>(sizeof wordStorage) - used;
+        int bytes = WideCharToMultiByte(CP_UTF8, 0, wideWords[i], -1, wordStorage + used, room,
+                                        nullptr, nullptr);
+        if (bytes <= 0) return nullptr;
+        words[i] = wordStorage + used;
+        used += bytes;
+    }
+    words[count] = nullptr;
+    systemWords = wideWords;
+    wordCount = count;
+    return words;
+}
+
+const WCHAR* WideWord(const char* word) {
+    for (int i = 0; i < wordCount; ++i)
+        if (words[i] == word) return systemWords[i];
+    return nullptr;
+}
 
 static bool IsHelp(const char* word) {
     return strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0;

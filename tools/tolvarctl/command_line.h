@@ -16,7 +16,16 @@ enum ExitStatus : int {
 
 constexpr int kBlockSize = 16;        // a challenge or a response
 constexpr int kBlockHexDigits = 32;   // the same written as hex
-constexpr int kPathCapacity = 260;    // a record's path field, terminator included
+constexpr int kPathCapacity = 260;    // a record's path field in UTF-16 units, terminator included
+constexpr int kPathUtf8Capacity = 3 * kPathCapacity + 1;  // the same as UTF-8 at the most
+
+// The command line as the parser reads it: each of wmain's UTF-16 words as
+// UTF-8, in storage of the tool's own. Null when the line is longer than
+// any Windows passes.
+char** CommandLineWords(int count, wchar_t** wideWords);
+// The UTF-16 word the system passed for `word`, one of CommandLineWords'
+// (a value the parser took whole); null for text from elsewhere.
+const WCHAR* WideWord(const char* word);
 
 // A drive index: 1 to 10 decimal digits, at most 4294967295. No sign, no
 // spaces, no hex: "0x10" or "-1" would silently name another device.
@@ -30,8 +39,8 @@ bool ParseLetter(const char* text, CHAR* letter);
 bool ParseBlock(const char* text, BYTE block[kBlockSize]);
 void FormatBlock(const BYTE block[kBlockSize], char text[kBlockHexDigits + 1]);
 
-// Whether a path fits a record's 260-byte field with its terminator.
-bool FitsPathField(const char* text);
+// Whether a path fits a UTF-16 record's 260-unit field with its terminator.
+bool FitsPathField(const WCHAR* path);
 
 struct OptionSpec {
     const char* name;  // "--data"

@@ -1,10 +1,12 @@
 // open, query, close, reload, flush.
 #include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 
 #include "commands.h"
 #include "drive_output.h"
 #include "report.h"
+#include "text_output.h"
 #include "tolvarsdk.h"
 
 namespace tolvarctl {
@@ -13,24 +15,25 @@ bool IndexArgument(const CommandInfo& command, const ParsedArguments& arguments,
                    UINT* index, int* status) {
     if (ParseIndex(arguments.positionals[position], index)) return true;
     char problem[128];
-    snprintf(problem, sizeof problem, "'%.40s' is not a drive index (0 to 4294967295)",
-             arguments.positionals[position]);
+    snprintf(problem, sizeof problem, "'%.*s' is not a drive index (0 to 4294967295)",
+             ClippedLength(arguments.positionals[position], 40), arguments.positionals[position]);
     *status = UsageError(command, problem);
     return false;
 }
 
-// Copies a path option into a record field, refusing one that does not fit
-// with its terminator.
+// Copies a path option, as the system passed it in UTF-16, into a record
+// field, refusing one that does not fit with its terminator.
 static bool PathOption(const CommandInfo& command, const char* option, const char* value,
-                       CHAR (&field)[kPathCapacity], int* status) {
-    if (!FitsPathField(value)) {
+                       WCHAR (&field)[kPathCapacity], int* status) {
+    const WCHAR* path = WideWord(value);
+    if (!FitsPathField(path)) {
         char problem[128];
         snprintf(problem, sizeof problem, "the %s path has %u characters; at most %d fit",
-                 option, static_cast<unsigned>(strlen(value)), kPathCapacity - 1);
+                 option, static_cast<unsigned>(wcslen(path)), kPathCapacity - 1);
         *status = UsageError(command, problem);
         return false;
     }
-    memcpy(field, value, strlen(value) + 1);
+    memcpy(field, path, (wcslen(path) + 1) * sizeof(WCHAR));
     return true;
 }
 
@@ -43,25 +46,29 @@ int RunOpen(const CommandInfo& command, const ParsedArguments& arguments) {
     const char* letter = arguments.values[kOpenLetter];
     if (!data) return UsageError(command, "--data FILE is required");
 
-    TolvarDriveInfo info;
+    TolvarDriveInfoW info;
     memset(&info, 0, sizeof info);
     if (!PathOption(command, "--data", data, info.DataFile, &status)) return status;
     if (backup) {
         if (!PathOption(command, "--backup", backup, info.BackupFile, &status)) return status;
         info.BackupBeforeWrite = TRUE;
     }
-    if (letter && !ParseLetter(letter, &info.DriveLetter)) {
+    CHAR letterByte = 0;
+    if (letter && !ParseLetter(letter, &letterByte)) {
         char problem[128];
-        snprintf(problem, sizeof problem, "'%.40s' is not a drive letter (A-Z or a-z)", letter);
+        snprintf(problem, sizeof problem, "'%.*s' is not a drive letter (A-Z or a-z)",
+                 ClippedLength(letter, 40), letter);
         return UsageError(command, problem);
     }
+    info.DriveLetter = static_cast<WCHAR>(letterByte);
 
     char operation[64];
     snprintf(operation, sizeof operation, "open %u", index);
-    DWORD error = TolvarOpen(&info, index);
-    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarOpen", error);
-    printf("drive %u opened on %s%s%s\n", index, info.DataFile,
-           backup ? " with backup " : "", backup ? info.BackupFile : "");
+    DWORD error = TolvarOpenW(&info, index);
+    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarOpenW", error);
+    // The paths as typed: the UTF-8 form of what went to the driver.
+    Print(stdout, "drive %u opened on %s%s%s\n", index, data, backup ? " with backup " : "",
+          backup ? backup : "");
     return kExitSuccess;
 }
 
@@ -70,12 +77,12 @@ int RunQuery(const CommandInfo& command, const ParsedArguments& arguments) {
     UINT index = 0;
     if (!IndexArgument(command, arguments, 0, &index, &status)) return status;
 
-    TolvarDriveInfo info;
+    TolvarDriveInfoW info;
     memset(&info, 0, sizeof info);
     char operation[64];
     snprintf(operation, sizeof operation, "query %u", index);
-    DWORD error = TolvarQuery(&info, index);
-    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarQuery", error);
+    DWORD error = TolvarQueryW(&info, index);
+    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarQueryW", error);
     if (arguments.values[kQueryJson])
         PrintDriveJson(index, info);
     else
@@ -93,7 +100,7 @@ int RunClose(const CommandInfo& command, const ParsedArguments& arguments) {
     snprintf(operation, sizeof operation, force ? "close %u --force" : "close %u", index);
     DWORD error = TolvarClose(force, index);
     if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarClose", error);
-    printf("drive %u closed%s\n", index, force ? " (forced: no volume lock)" : "");
+    Print(stdout, "drive %u closed%s\n", index, force ? " (forced: no volume lock)" : "");
     return kExitSuccess;
 }
 
@@ -106,7 +113,7 @@ int RunReload(const CommandInfo& command, const ParsedArguments& arguments) {
     snprintf(operation, sizeof operation, "reload %u", index);
     DWORD error = TolvarReload(index);
     if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarReload", error);
-    printf("drive %u reloaded\n", index);
+    Print(stdout, "drive %u reloaded\n", index);
     return kExitSuccess;
 }
 
@@ -119,7 +126,7 @@ int RunFlush(const CommandInfo& command, const ParsedArguments& arguments) {
     snprintf(operation, sizeof operation, "flush %u", index);
     DWORD error = TolvarFlush(index);
     if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarFlush", error);
-    printf("drive %u flushed\n", index);
+    Print(stdout, "drive %u flushed\n", index);
     return kExitSuccess;
 }
 

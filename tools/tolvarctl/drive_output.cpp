@@ -4,24 +4,31 @@
 #include <string.h>
 
 #include "command_line.h"
+#include "text_output.h"
 
 namespace tolvarctl {
 
-// The record's paths end within their 260 bytes when the library wrote
+// The record's paths end within their 260 units when the library wrote
 // them; the bound keeps a record that does not from being read past.
-static int PathLength(const CHAR (&path)[kPathCapacity]) {
-    const void* end = memchr(path, '\0', sizeof path);
-    return end ? static_cast<int>(static_cast<const CHAR*>(end) - path) : kPathCapacity;
+static int PathLength(const WCHAR (&path)[kPathCapacity]) {
+    int length = 0;
+    while (length < kPathCapacity && path[length] != 0) ++length;
+    return length;
 }
 
-static void PrintLetterText(CHAR letter) {
-    unsigned char byte = static_cast<unsigned char>(letter);
-    if (byte == 0)
-        printf("(none)\n");
-    else if (byte > 0x20 && byte < 0x7F)
-        printf("%c\n", letter);
+static void PrintLetterText(WCHAR letter) {
+    if (letter == 0)
+        Print(stdout, "(none)\n");
+    else if (letter > 0x20 && letter < 0x7F)
+        Print(stdout, "%c\n", static_cast<char>(letter));
     else
-        printf("0x%02x\n", byte);
+        Print(stdout, "U+%04X\n", static_cast<unsigned>(letter));
+}
+
+static void PrintPathText(const char* label, const WCHAR (&path)[kPathCapacity]) {
+    char text[kPathUtf8Capacity];
+    ToUtf8(path, PathLength(path), text, sizeof text);
+    Print(stdout, "  %-17s%s\n", label, text);
 }
 
 static bool AllZero(const BYTE* bytes, int count) {
@@ -38,71 +45,66 @@ static void PrintDetailsText(const BYTE* details, int size) {
     while (used > 0 && details[used - 1] == 0) --used;
     int shownEnd = (used + row - 1) / row * row;
     for (int offset = 0; offset < shownEnd; offset += row) {
-        printf("    %04x ", offset);
-        for (int i = 0; i < row && offset + i < size; ++i) printf(" %02x", details[offset + i]);
-        printf("\n");
+        char line[80];  // "    0000 " and 16 times " xx"
+        int used = snprintf(line, sizeof line, "    %04x ", offset);
+        for (int i = 0; i < row && offset + i < size; ++i)
+            used += snprintf(line + used, sizeof line - used, " %02x", details[offset + i]);
+        Print(stdout, "%s\n", line);
     }
     if (shownEnd < size && AllZero(details + shownEnd, size - shownEnd))
-        printf("    %04x-%04x  all zero\n", shownEnd, size - 1);
+        Print(stdout, "    %04x-%04x  all zero\n", shownEnd, size - 1);
 }
 
-void PrintDriveText(UINT index, const TolvarDriveInfo& info) {
-    printf("drive %u (\\\\.\\TOLVARVX%u)\n", index, index);
-    printf("  letter:          ");
+void PrintDriveText(UINT index, const TolvarDriveInfoW& info) {
+    Print(stdout, "drive %u (\\\\.\\TOLVARVX%u)\n", index, index);
+    Print(stdout, "  letter:          ");
     PrintLetterText(info.DriveLetter);
     if (info.BackupBeforeWrite)
-        printf("  mode:            BackupBeforeWrite (%lu)\n",
-               static_cast<unsigned long>(info.BackupBeforeWrite));
+        Print(stdout, "  mode:            BackupBeforeWrite (%lu)\n",
+              static_cast<unsigned long>(info.BackupBeforeWrite));
     else
-        printf("  mode:            normal (0)\n");
-    printf("  data file:       %.*s\n", PathLength(info.DataFile), info.DataFile);
-    printf("  backup file:     %.*s\n", PathLength(info.BackupFile), info.BackupFile);
-    printf("  device details:  %u bytes\n", static_cast<unsigned>(sizeof info.DeviceDetails));
+        Print(stdout, "  mode:            normal (0)\n");
+    PrintPathText("data file:", info.DataFile);
+    PrintPathText("backup file:", info.BackupFile);
+    Print(stdout, "  device details:  %u bytes\n", static_cast<unsigned>(sizeof info.DeviceDetails));
     PrintDetailsText(info.DeviceDetails, sizeof info.DeviceDetails);
 }
 
-// ANSI text to a JSON string: through UTF-16 in the ANSI code page, so that
-// what a Windows program reads back is what the driver holds.
-static void PrintJsonString(const CHAR* text, int length) {
-    WCHAR wide[kPathCapacity];
-    int wideLength = 0;
-    if (length > 0) {
-        wideLength = MultiByteToWideChar(CP_ACP, 0, text, length, wide, kPathCapacity);
+// UTF-16 text to a JSON string, unit by unit, so that what a reader decodes
+// is exactly what the driver holds; ASCII stays ASCII.
+static void PrintJsonString(const WCHAR* text, int length) {
+    char json[6 * kPathCapacity + 3];
+    int used = 0;
+    json[used++] = '"';
+    for (int i = 0; i < length; ++i) {
+        unsigned unit = text[i];
+        const char* escape = unit == '"' ? "\\\"" : unit == '\\' ? "\\\\" : unit == '\n' ? "\\n"
+                           : unit == '\r' ? "\\r" : unit == '\t' ? "\\t" : nullptr;
+        if (escape)
+            used += snprintf(json + used, sizeof json - used, "%s", escape);
+        else if (unit < 0x20 || unit > 0x7E)
+            used += snprintf(json + used, sizeof json - used, "\\u%04x", unit);
+        else
+            json[used++] = static_cast<char>(unit);
     }
-    if (wideLength == 0) {  // not text in this code page: the bytes as they are
-        for (int i = 0; i < length; ++i) wide[i] = static_cast<unsigned char>(text[i]);
-        wideLength = length;
-    }
-    putchar('"');
-    for (int i = 0; i < wideLength; ++i) {
-        unsigned unit = wide[i];
-        switch (unit) {
-        case '"': fputs("\\\"", stdout); break;
-        case '\\': fputs("\\\\", stdout); break;
-        case '\n': fputs("\\n", stdout); break;
-        case '\r': fputs("\\r", stdout); break;
-        case '\t': fputs("\\t", stdout); break;
-        default:
-            if (unit < 0x20 || unit > 0x7E)
-                printf("\\u%04x", unit);
-            else
-                putchar(static_cast<int>(unit));
-        }
-    }
-    putchar('"');
+    json[used++] = '"';
+    json[used] = '\0';
+    Print(stdout, "%s", json);
 }
 
-void PrintDriveJson(UINT index, const TolvarDriveInfo& info) {
-    printf("{\"index\":%u,\"device\":\"\\\\\\\\.\\\\TOLVARVX%u\",\"driveLetter\":", index, index);
+void PrintDriveJson(UINT index, const TolvarDriveInfoW& info) {
+    Print(stdout, "{\"index\":%u,\"device\":\"\\\\\\\\.\\\\TOLVARVX%u\",\"driveLetter\":", index,
+          index);
     PrintJsonString(&info.DriveLetter, info.DriveLetter != 0 ? 1 : 0);
-    printf(",\"backupBeforeWrite\":%lu,\"backupFile\":",
-           static_cast<unsigned long>(info.BackupBeforeWrite));
+    Print(stdout, ",\"backupBeforeWrite\":%lu,\"backupFile\":",
+          static_cast<unsigned long>(info.BackupBeforeWrite));
     PrintJsonString(info.BackupFile, PathLength(info.BackupFile));
-    printf(",\"dataFile\":");
+    Print(stdout, ",\"dataFile\":");
     PrintJsonString(info.DataFile, PathLength(info.DataFile));
-    printf(",\"deviceDetails\":\"");
-    for (BYTE byte : info.DeviceDetails) printf("%02x", byte);
-    printf("\"}\n");
+    char details[2 * sizeof info.DeviceDetails + 1];
+    for (size_t i = 0; i < sizeof info.DeviceDetails; ++i)
+        snprintf(details + 2 * i, 3, "%02x", info.DeviceDetails[i]);
+    Print(stdout, ",\"deviceDetails\":\"%s\"}\n", details);
 }
 
 }  // namespace tolvarctl

@@ -5,12 +5,13 @@
 
 namespace tolvarctl {
 
-void PrintDriveText(UINT index, const TolvarDriveInfo& info);
+// Paths as UTF-8 text (see text_output.h for how it reaches a console).
+void PrintDriveText(UINT index, const TolvarDriveInfoW& info);
 
 // {"index":N,"device":"\\\\.\\TOLVARVXN","driveLetter":"X","backupBeforeWrite":N,
 //  "backupFile":"...","dataFile":"...","deviceDetails":"<608 hex digits>"}
-// Strings are ASCII JSON: characters beyond ASCII are written as \uXXXX
-// escapes of their UTF-16 form, converted from the ANSI code page.
-void PrintDriveJson(UINT index, const TolvarDriveInfo& info);
+// Strings are ASCII JSON: every UTF-16 unit beyond ASCII is written as a
+// \uXXXX escape, a surrogate pair as two.
+void PrintDriveJson(UINT index, const TolvarDriveInfoW& info);
 
 }  // namespace tolvarctl

@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "report.h"
+#include "text_output.h"
 
 namespace tolvarctl {
 namespace {
@@ -22,21 +23,24 @@ static_assert(kOpenData == 0 && kOpenBackup == 1 && kOpenLetter == 2, "open's op
 const CommandInfo kCommands[] = {
     {"open", "open N --data FILE [--backup FILE] [--letter X]",
      "open drive N onto its data file (and backup file)",
-     "Opens drive N onto FILE (TolvarOpen). With --backup the drive works in\n"
+     "Opens drive N onto FILE (TolvarOpenW). With --backup the drive works in\n"
      "BackupBeforeWrite mode and keeps its backup in the second file. The\n"
      "folders of both files are created first. --letter X is the letter of the\n"
      "drive's volume, which the open flushes first: it must name a volume\n"
      "(give it with 'letter add X N' before the open). Without --letter the\n"
      "record's letter is 0, which names no volume, so the open fails at that\n"
-     "flush. Paths go to the driver as written (give full paths) and hold at\n"
-     "most 259 characters.\n",
+     "flush. Paths go to the driver as written, in UTF-16 as the command line\n"
+     "gave them, so any character works (give full paths); each holds at most\n"
+     "259 UTF-16 units, a character beyond U+FFFF counting two.\n",
      OPTIONS(kOpenOptions), 1, 1, RunOpen},
     {"query", "query N [--json]", "print drive N's record",
-     "Prints drive N's record (TolvarQuery): its letter, its mode, both paths\n"
-     "and the driver's DeviceDetails block in hex. --json prints one JSON\n"
-     "object instead, with the keys index, device, driveLetter,\n"
+     "Prints drive N's record (TolvarQueryW): its letter, its mode, both paths\n"
+     "exactly and the driver's DeviceDetails block in hex. --json prints one\n"
+     "JSON object instead, with the keys index, device, driveLetter,\n"
      "backupBeforeWrite, backupFile, dataFile and deviceDetails (608 hex\n"
-     "digits).\n",
+     "digits); its strings are ASCII, every other UTF-16 unit written as a\n"
+     "\\uXXXX escape (a surrogate pair as two). A console shows the text\n"
+     "through its Unicode interface; redirected, the output is UTF-8.\n",
      OPTIONS(kQueryOptions), 1, 1, RunQuery},
     {"close", "close N [--force]", "close drive N and dismount its volume",
      "Closes drive N and dismounts its file system (TolvarClose). Without\n"
@@ -59,8 +63,9 @@ const CommandInfo kCommands[] = {
      "Sends a 16-byte response, written as 32 hex digits, to drive N\n"
      "(TolvarAuthen). With --secret TEXT the tool asks for a challenge itself\n"
      "and computes the response by the driver stand-in's rule: the first 16\n"
-     "bytes of HMAC-SHA256 of the challenge under the secret's bytes (the\n"
-     "stand-in's device N starts with the secret tolvar-stand-in-secret-N).\n",
+     "bytes of HMAC-SHA256 of the challenge under the secret's bytes in the\n"
+     "ANSI code page (the stand-in's device N starts with the secret\n"
+     "tolvar-stand-in-secret-N).\n",
      OPTIONS(kAuthenOptions), 1, 2, RunAuthen},
     {"deauthen", "deauthen N", "give up the access gained with authen",
      "Gives up the access that a passed handshake gave on drive N\n"
@@ -88,6 +93,11 @@ const CommandInfo kCommands[] = {
 
 #undef OPTIONS
 
+const char kOutput[] =
+    "Output: on a console, through its Unicode interface (WriteConsoleW), so\n"
+    "every character of a path shows; redirected to a pipe or a file, as\n"
+    "UTF-8.\n";
+
 const char kExitStatuses[] =
     "Exit status:\n"
     "  0  the operation succeeded\n"
@@ -97,21 +107,22 @@ const char kExitStatuses[] =
     "     nothing was called\n";
 
 void PrintToolHelp() {
-    printf("usage: tolvarctl COMMAND [ARGUMENTS]\n\n"
+    Print(stdout, "usage: tolvarctl COMMAND [ARGUMENTS]\n\n"
            "Controls the Drive driver's drive devices through tolvarsdk.dll.\n"
            "N is a drive index (the device \\\\.\\TOLVARVX<N>), X a drive letter.\n\n"
            "Commands:\n");
     for (const CommandInfo& command : kCommands) {
         if (strlen(command.synopsis) > 32)
-            printf("  %s\n  %-32s %s\n", command.synopsis, "", command.summary);
+            Print(stdout, "  %s\n  %-32s %s\n", command.synopsis, "", command.summary);
         else
-            printf("  %-32s %s\n", command.synopsis, command.summary);
+            Print(stdout, "  %-32s %s\n", command.synopsis, command.summary);
     }
-    printf("\nRun 'tolvarctl COMMAND --help' for a command's details.\n\n%s", kExitStatuses);
+    Print(stdout, "\nRun 'tolvarctl COMMAND --help' for a command's details.\n\n%s\n%s",
+          kOutput, kExitStatuses);
 }
 
 void PrintCommandHelp(const CommandInfo& command) {
-    printf("usage: tolvarctl %s\n\n%s\n%s", command.synopsis, command.details, kExitStatuses);
+    Print(stdout, "usage: tolvarctl %s\n\n%s\n%s", command.synopsis, command.details, kExitStatuses);
 }
 
 bool IsHelpWord(const char* word) {
@@ -143,20 +154,21 @@ int GroupHelpOrError(const char* group, int count, char** words) {
     FILE* out = wantsHelp ? stdout : stderr;
     if (!wantsHelp) {
         if (count > 1)
-            fprintf(stderr, "tolvarctl: unknown command '%s %.40s'\n", group, words[1]);
+            Print(stderr, "tolvarctl: unknown command '%s %.*s'\n", group,
+                  ClippedLength(words[1], 40), words[1]);
         else
-            fprintf(stderr, "tolvarctl: '%s' needs a command\n", group);
+            Print(stderr, "tolvarctl: '%s' needs a command\n", group);
     }
     for (const CommandInfo& command : kCommands) {
         if (strncmp(command.name, group, length) == 0 && command.name[length] == ' ')
-            fprintf(out, "usage: tolvarctl %s\n", command.synopsis);
+            Print(out, "usage: tolvarctl %s\n", command.synopsis);
     }
     return wantsHelp ? kExitSuccess : kExitUsage;
 }
 
 int Run(int count, char** words) {
     if (count == 0) {
-        fprintf(stderr, "tolvarctl: no command\nusage: tolvarctl COMMAND [ARGUMENTS]\n"
+        Print(stderr, "tolvarctl: no command\nusage: tolvarctl COMMAND [ARGUMENTS]\n"
                         "Run 'tolvarctl --help' for the commands.\n");
         return kExitUsage;
     }
@@ -192,17 +204,24 @@ int Run(int count, char** words) {
     for (const char* group : kGroups) {
         if (strcmp(words[0], group) == 0) return GroupHelpOrError(group, count, words);
     }
-    fprintf(stderr, "tolvarctl: unknown command '%.40s'\nusage: tolvarctl COMMAND [ARGUMENTS]\n"
-                    "Run 'tolvarctl --help' for the commands.\n",
-            words[0]);
+    Print(stderr, "tolvarctl: unknown command '%.*s'\nusage: tolvarctl COMMAND [ARGUMENTS]\n"
+                  "Run 'tolvarctl --help' for the commands.\n",
+          ClippedLength(words[0], 40), words[0]);
     return kExitUsage;
 }
 
 }  // namespace
 }  // namespace tolvarctl
 
-int main(int argc, char** argv) {
-    int status = tolvarctl::Run(argc - 1, argv + 1);
+// The command line comes as UTF-16, so that a path keeps every character
+// the user typed; the parser reads it as UTF-8 (see CommandLineWords).
+extern "C" int wmain(int argc, wchar_t** argv) {
+    char** words = tolvarctl::CommandLineWords(argc, argv);
+    if (words == nullptr) {
+        tolvarctl::Print(stderr, "tolvarctl: the command line is too long\n");
+        return tolvarctl::kExitUsage;
+    }
+    int status = tolvarctl::Run(argc - 1, words + 1);
     fflush(stdout);
     return status;
 }

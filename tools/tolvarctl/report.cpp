@@ -5,30 +5,32 @@
 
 #include "command_line.h"
 #include "commands.h"
+#include "text_output.h"
 
 namespace tolvarctl {
 
 int UsageError(const CommandInfo& command, const char* problem) {
-    fprintf(stderr, "tolvarctl: %s: %s\n", command.name, problem);
-    fprintf(stderr, "usage: tolvarctl %s\n", command.synopsis);
-    fprintf(stderr, "Run 'tolvarctl %s --help' for details.\n", command.name);
+    Print(stderr, "tolvarctl: %s: %s\n", command.name, problem);
+    Print(stderr, "usage: tolvarctl %s\n", command.synopsis);
+    Print(stderr, "Run 'tolvarctl %s --help' for details.\n", command.name);
     return kExitUsage;
 }
 
 void SystemMessage(DWORD code, char* text, int textSize) {
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+    WCHAR wide[512];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
                                       FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                  nullptr, code, 0, text, static_cast<DWORD>(textSize), nullptr);
+                                  nullptr, code, 0, wide, sizeof wide / sizeof wide[0], nullptr);
     // MAX_WIDTH_MASK turns the message's line breaks into spaces; what is
     // left at the end is blanks.
-    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\r' ||
-                          text[length - 1] == '\n'))
+    while (length > 0 && (wide[length - 1] == ' ' || wide[length - 1] == '\r' ||
+                          wide[length - 1] == '\n'))
         --length;
     if (length == 0) {
         snprintf(text, textSize, "no system message for this code");
         return;
     }
-    text[length] = '\0';
+    ToUtf8(wide, static_cast<int>(length), text, textSize);
 }
 
 // The codes the library produces itself besides passing on the system's
@@ -42,7 +44,7 @@ static const char* LibraryMeaning(const char* function, DWORD code) {
     };
     static const Meaning meanings[] = {
         {nullptr, ERROR_INVALID_PARAMETER, "returns 87 when it refuses an argument"},
-        {"TolvarQuery", ERROR_INSUFFICIENT_BUFFER,
+        {"TolvarQueryW", ERROR_INSUFFICIENT_BUFFER,
          "returns 122 when the driver's reply is shorter than 1352 bytes"},
         {"TolvarGetChallenge", ERROR_INSUFFICIENT_BUFFER,
          "returns 122 when the driver returns fewer than 16 bytes"},
@@ -64,10 +66,10 @@ static const char* LibraryMeaning(const char* function, DWORD code) {
 int OperationFailed(const char* operation, const char* function, DWORD code) {
     char message[512];
     SystemMessage(code, message, sizeof message);
-    fprintf(stderr, "tolvarctl: %s failed: %s returned error %lu: %s\n", operation, function,
+    Print(stderr, "tolvarctl: %s failed: %s returned error %lu: %s\n", operation, function,
             static_cast<unsigned long>(code), message);
     const char* meaning = LibraryMeaning(function, code);
-    if (meaning) fprintf(stderr, "tolvarctl: note: %s %s\n", function, meaning);
+    if (meaning) Print(stderr, "tolvarctl: note: %s %s\n", function, meaning);
     return kExitFailed;
 }
 

@@ -3,6 +3,7 @@
 
 #include "commands.h"
 #include "report.h"
+#include "text_output.h"
 #include "tolvarsdk.h"
 
 namespace tolvarctl {
@@ -11,7 +12,8 @@ static bool LetterArgument(const CommandInfo& command, const char* text, CHAR* l
                            int* status) {
     if (ParseLetter(text, letter)) return true;
     char problem[128];
-    snprintf(problem, sizeof problem, "'%.40s' is not a drive letter (A-Z or a-z)", text);
+    snprintf(problem, sizeof problem, "'%.*s' is not a drive letter (A-Z or a-z)",
+             ClippedLength(text, 40), text);
     *status = UsageError(command, problem);
     return false;
 }
@@ -27,7 +29,7 @@ int RunLetterAdd(const CommandInfo& command, const ParsedArguments& arguments) {
     snprintf(operation, sizeof operation, "letter add %c %u", letter, index);
     DWORD error = TolvarAddDriveLetter(letter, index);
     if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarAddDriveLetter", error);
-    printf("letter %c: now names drive %u (\\Device\\TolvarVault\\TOLVARVX%u)\n", letter, index,
+    Print(stdout, "letter %c: now names drive %u (\\Device\\TolvarVault\\TOLVARVX%u)\n", letter, index,
            index);
     return kExitSuccess;
 }
@@ -42,7 +44,7 @@ int RunLetterRemove(const CommandInfo& command, const ParsedArguments& arguments
     DWORD error = TolvarRemoveDriveLetter(letter);
     if (error != ERROR_SUCCESS)
         return OperationFailed(operation, "TolvarRemoveDriveLetter", error);
-    printf("letter %c: removed\n", letter);
+    Print(stdout, "letter %c: removed\n", letter);
     return kExitSuccess;
 }
 
@@ -86,7 +88,7 @@ int RunServiceInstall(const CommandInfo&, const ParsedArguments&) {
     if (result != ERROR_SUCCESS)
         return OperationFailed("service install", "the key read back after RegService",
                                static_cast<DWORD>(result));
-    printf("service key HKLM\\%s written: ErrorControl=1 Start=1 Type=1\n", kServiceKeyPath);
+    Print(stdout, "service key HKLM\\%s written: ErrorControl=1 Start=1 Type=1\n", kServiceKeyPath);
     return kExitSuccess;
 }
 
@@ -94,7 +96,7 @@ int RunServiceRemove(const CommandInfo&, const ParsedArguments&) {
     LONG result = UnregService(nullptr, nullptr, nullptr, 0);
     if (result != ERROR_SUCCESS)
         return OperationFailed("service remove", "UnregService", static_cast<DWORD>(result));
-    printf("service key HKLM\\%s deleted\n", kServiceKeyPath);
+    Print(stdout, "service key HKLM\\%s deleted\n", kServiceKeyPath);
     return kExitSuccess;
 }
 

@@ -9,6 +9,10 @@ set -eu
 : "${TOLVAR_WINEPREFIX:?}"
 export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEARCH=win32 WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# Wine maps file names and the Unix command line by the Unix locale's
+# character set: in the C locale a name outside ASCII cannot be made. The
+# tests' paths need a UTF-8 locale; Wine's ANSI code page stays 1252.
+export LC_ALL=C.UTF-8
 template="$WINEPREFIX.template"
 here=$(dirname "$0")
 

@@ -22,18 +22,20 @@ static void read_back(HANDLE file, char *text, DWORD capacity)
     text[kept] = '\0';
 }
 
-BOOL run_tool(tool_run *run, const char *arguments)
+BOOL run_tool_w(tool_run *run, const WCHAR *arguments)
 {
-    char folder[MAX_PATH], tool[MAX_PATH], out_path[MAX_PATH], err_path[MAX_PATH];
-    static char command_line[4096];
+    WCHAR folder[MAX_PATH], tool[MAX_PATH];
+    static WCHAR command_line[4096];
+    char out_path[MAX_PATH], err_path[MAX_PATH];
     memset(run, 0, sizeof *run);
     run->exit_code = 0xFFFFFFFF;
 
-    DWORD length = GetModuleFileNameA(NULL, folder, sizeof folder);
+    DWORD length = GetModuleFileNameW(NULL, folder, MAX_PATH);
     while (length > 0 && folder[length - 1] != '\\') --length;
-    folder[length] = '\0';
-    snprintf(tool, sizeof tool, "%stolvarctl.exe", folder);
-    snprintf(command_line, sizeof command_line, "\"%s\" %s", tool, arguments);
+    folder[length] = 0;
+    _snwprintf(tool, MAX_PATH, L"%lstolvarctl.exe", folder);
+    _snwprintf(command_line, 4096, L"\"%ls\" %ls", tool, arguments);
+    command_line[4095] = 0;
 
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
@@ -45,7 +47,7 @@ BOOL run_tool(tool_run *run, const char *arguments)
                             OPEN_EXISTING, 0, NULL);
     BOOL started = FALSE;
     if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE) {
-        STARTUPINFOA startup;
+        STARTUPINFOW startup;
         PROCESS_INFORMATION process;
         memset(&startup, 0, sizeof startup);
         startup.cb = sizeof startup;
@@ -53,7 +55,7 @@ BOOL run_tool(tool_run *run, const char *arguments)
         startup.hStdInput = in;
         startup.hStdOutput = out;
         startup.hStdError = err;
-        started = CreateProcessA(tool, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup,
+        started = CreateProcessW(tool, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup,
                                  &process);
         if (started) {
             if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
@@ -72,4 +74,12 @@ BOOL run_tool(tool_run *run, const char *arguments)
     DeleteFileA(out_path);
     DeleteFileA(err_path);
     return started;
+}
+
+/* As CreateProcessA does: the ANSI command line read in the ANSI code page. */
+BOOL run_tool(tool_run *run, const char *arguments)
+{
+    static WCHAR wide[4096];
+    if (!MultiByteToWideChar(CP_ACP, 0, arguments, -1, wide, 4096)) return FALSE;
+    return run_tool_w(run, wide);
 }

@@ -13,7 +13,9 @@ typedef struct tool_run {
 } tool_run;
 
 /* Runs "tolvarctl.exe <arguments>" from the folder of this program and
- * waits for it (60 s at most). Returns FALSE when it could not be run. */
+ * waits for it (60 s at most). Returns FALSE when it could not be run.
+ * run_tool takes the arguments in the ANSI code page, run_tool_w in UTF-16. */
 BOOL run_tool(tool_run *run, const char *arguments);
+BOOL run_tool_w(tool_run *run, const WCHAR *arguments);
 
 #endif

@@ -24,6 +24,7 @@ static tool_run run;
 static TolvarvxJournal journal;
 
 static const char data_path[] = "C:\\tolvar-tool\\d\xe4ta 2.img"; /* a-umlaut in code page 1252 */
+static const char data_path_utf8[] = "C:\\tolvar-tool\\d\xc3\xa4ta 2.img"; /* as the tool prints it */
 static const char backup_path[] = "C:\\tolvar-tool\\backup2.img";
 static const char plain_data_path[] = "C:\\tolvar-tool\\data3.img";
 
@@ -292,7 +293,7 @@ static void test_drive_life(void)
 
     ok(tool("open %u --data \"%s\" --backup %s --letter %c", DRIVE, data_path, backup_path, LETTER) == EXIT_SUCCESS_,
        "open: exit %lu, %s\n", run.exit_code, run.err);
-    snprintf(expected, sizeof expected, "drive 2 opened on %s with backup %s\n", data_path, backup_path);
+    snprintf(expected, sizeof expected, "drive 2 opened on %s with backup %s\n", data_path_utf8, backup_path);
     ok(!strcmp(run.out, expected), "open: %s\n", run.out);
     stand_in_open_request(&request, LETTER, 1, backup_path, data_path);
     /* The a-umlaut widens to U+00E4 in code page 1252, as the helper's byte copy does. */
@@ -309,7 +310,7 @@ static void test_drive_life(void)
              "  backup file:     %s\n"
              "  device details:  304 bytes\n"
              "    0000  54 56 58 44 01 00 00 00 02 00 00 00 01 00 00 00\n",
-             data_path, backup_path);
+             data_path_utf8, backup_path);
     ok(!strncmp(run.out, expected, strlen(expected)), "query:\n%s\nexpected to begin\n%s\n", run.out, expected);
     ok(strstr(run.out, "  all zero\n") != NULL, "query: no summary of the zero rows\n");
     check_json_record();
@@ -365,13 +366,50 @@ static void test_drive_life(void)
     ok(last_entry(DRIVE)->Code == TOLVAR_FSCTL_DISMOUNT_VOLUME && last_entry(DRIVE)->Status == 0,
        "the dismount did not reach the drive\n");
     tool("query %u", DRIVE);
-    check_failure("query 2", "TolvarQuery", ERROR_NOT_READY, NULL);
+    check_failure("query 2", "TolvarQueryW", ERROR_NOT_READY, NULL);
 
     ok(tool("letter remove %c", LETTER) == EXIT_SUCCESS_ && !strcmp(run.out, "letter K: removed\n"),
        "letter remove: exit %lu, %s%s\n", run.exit_code, run.out, run.err);
     ok(letter_target(LETTER)[0] == '\0', "K: still names %s\n", letter_target(LETTER));
     tool("letter remove %c", LETTER);
     check_failure("letter remove K", "TolvarRemoveDriveLetter", ERROR_FILE_NOT_FOUND, NULL);
+}
+
+/* A path outside the ANSI code page, with a surrogate pair, typed as
+ * UTF-16: the driver gets it unit for unit; `query` prints it as UTF-8 (its
+ * output is a file here, not a console) and `query --json` as escapes of
+ * its UTF-16 units. */
+static void test_unicode_path(void)
+{
+    static const WCHAR path[] = L"C:\\tolvar-tool\\\x03A9mega\\\x0434\x0430\x043D\x043D\x044B\x0435-\xD83D\xDDC4.img";
+    static const char utf8[] = "C:\\tolvar-tool\\\xCE\xA9mega\\"
+                               "\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5-\xF0\x9F\x97\x84.img";
+    static const char json[] = "\"dataFile\":\"C:\\\\tolvar-tool\\\\\\u03a9mega\\\\"
+                               "\\u0434\\u0430\\u043d\\u043d\\u044b\\u0435-\\ud83d\\uddc4.img\"";
+    WCHAR arguments[256];
+    char expected[512];
+
+    ok(stand_in_reset(PLAIN_DRIVE) == 0, "reset failed\n");
+    forget_letter(PLAIN_LETTER);
+    ok(tool("letter add %c %u", PLAIN_LETTER, PLAIN_DRIVE) == EXIT_SUCCESS_, "letter add: %s\n", run.err);
+    _snwprintf(arguments, 256, L"open %u --data \"%ls\" --letter %c", PLAIN_DRIVE, path, PLAIN_LETTER);
+    ok(run_tool_w(&run, arguments) && run.exit_code == EXIT_SUCCESS_, "open: exit %lu, %s\n", run.exit_code, run.err);
+    snprintf(expected, sizeof expected, "drive 3 opened on %s\n", utf8);
+    ok(!strcmp(run.out, expected), "open: %s\n", run.out);
+    ok(stand_in_journal(PLAIN_DRIVE, &journal) == 0 && journal.LastOpenValid &&
+           !memcmp(journal.LastOpenRequest + 528, path, sizeof path),
+       "the driver got other units\n");
+
+    ok(tool("query %u", PLAIN_DRIVE) == EXIT_SUCCESS_, "query: exit %lu, %s\n", run.exit_code, run.err);
+    snprintf(expected, sizeof expected, "  data file:       %s\n", utf8);
+    ok(strstr(run.out, expected) != NULL, "query: %s\n", run.out);
+    ok(tool("query %u --json", PLAIN_DRIVE) == EXIT_SUCCESS_, "query --json: exit %lu, %s\n", run.exit_code, run.err);
+    ok(strstr(run.out, json) != NULL, "query --json: %s\n", run.out);
+
+    /* Wine: 66 after the dismount reached the driver; Windows returns 0. */
+    tool("close %u --force", PLAIN_DRIVE);
+    check_failure("close 3 --force", "TolvarClose", ERROR_BAD_DEV_TYPE, NULL);
+    ok(tool("letter remove %c", PLAIN_LETTER) == EXIT_SUCCESS_, "letter remove: %s\n", run.err);
 }
 
 static void test_plain_drive(void)
@@ -407,14 +445,14 @@ static void test_failures(void)
     tool("flush 99");
     check_failure("flush 99", "TolvarFlush", ERROR_FILE_NOT_FOUND, NULL);
     tool("query 99 --json");
-    check_failure("query 99", "TolvarQuery", ERROR_FILE_NOT_FOUND, NULL);
+    check_failure("query 99", "TolvarQueryW", ERROR_FILE_NOT_FOUND, NULL);
 
     /* A driver error: the status reaches the tool as its Win32 code. */
     ok(stand_in_reset(DRIVE) == 0, "reset failed\n");
     ok(stand_in_script(DRIVE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, STATUS_IO_DEVICE_ERROR, 0, 0, 0) == 0,
        "script failed\n");
     tool("query %u", DRIVE);
-    check_failure("query 2", "TolvarQuery", ERROR_IO_DEVICE, NULL);
+    check_failure("query 2", "TolvarQueryW", ERROR_IO_DEVICE, NULL);
     /* A customer status passes through unchanged and has no system text. */
     ok(stand_in_script(DRIVE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, CUSTOMER_STATUS, 0, 0, 0) == 0,
        "script failed\n");
@@ -435,7 +473,7 @@ static void test_failures(void)
     forget_letter(LETTER);
     ok(tool("letter add %c %u", LETTER, DRIVE) == EXIT_SUCCESS_, "letter add: %s\n", run.err);
     tool("open %u --data abc --letter %c", DRIVE, LETTER);
-    check_failure("open 2", "TolvarOpen", ERROR_INVALID_PARAMETER, "returns 87 when it refuses an argument");
+    check_failure("open 2", "TolvarOpenW", ERROR_INVALID_PARAMETER, "returns 87 when it refuses an argument");
     /* A letter in use. */
     tool("letter add %c %u", LETTER, PLAIN_DRIVE);
     check_failure("letter add K 3", "TolvarAddDriveLetter", ERROR_BUSY,
@@ -445,7 +483,7 @@ static void test_failures(void)
     /* The open without a letter: its volume flush fails. Wine: the path
      * "\\.\" is an invalid name (123); Windows is not known to differ. */
     tool("open %u --data C:\\tolvar-tool\\x.img", DRIVE);
-    check_failure("open 2", "TolvarOpen", ERROR_INVALID_NAME, NULL);
+    check_failure("open 2", "TolvarOpenW", ERROR_INVALID_NAME, NULL);
     ok(journal_count(DRIVE) == 4, "%lu requests reached the drive\n", journal.Recorded);
 }
 
@@ -505,6 +543,7 @@ START_TEST(tool)
     test_usage_errors_call_nothing();
     test_drive_life();
     test_plain_drive();
+    test_unicode_path();
     test_failures();
     test_service();
 }
