@@ -177,25 +177,6 @@ TEST_F(WideTest, EveryRefusalReturns87BeforeAnythingIsCreatedOrOpened) {
     EXPECT_EQ(TolvarOpenW(&shortest, 0), 0u);
 }
 
-// Outside BackupBeforeWrite mode an unterminated backup field is neither
-// measured nor sent, and its folder is read within the field.
-TEST_F(WideTest, UnterminatedBackupFieldThatIsNotSentIsReadOnlyWithinItsField) {
-    AddVolume('D');
-    AddDriveDevice(0);
-    TolvarDriveInfoW info = Record(FALSE, u"", u"C:\\Drives\\d1.dat");
-    std::fill(std::begin(info.BackupFile), std::end(info.BackupFile), u'б');
-    std::memcpy(info.BackupFile, u"C:\\", 6);
-    info.BackupFile[200] = u'\\';
-    EXPECT_EQ(TolvarOpenW(&info, 0), 0u);
-    std::string folder = "C:\\";
-    for (int i = 0; i < 197; ++i) folder += u8"б";
-    EXPECT_EQ(Folders()[0], folder);
-    EXPECT_EQ(CountCalls("lstrlenW"), 1u);
-    std::vector<uint8_t> sent = OpenRequestSent();
-    ASSERT_EQ(sent.size(), 1048u);
-    EXPECT_EQ(std::count(sent.begin() + 8, sent.begin() + 528, 0), 520);
-}
-
 TEST_F(WideTest, FailedQueryLeavesTheRecordUntouched) {
     TolvarQueryReply reply;
     std::memset(&reply, 0x11, sizeof reply);
