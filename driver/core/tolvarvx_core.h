@@ -10,7 +10,7 @@
 
 #include <stdint.h>
 
-#include "../../src/records/driver_buffers.h"
+#include "tolvar_driver_contract.h"
 #include "../include/tolvarvx_test.h"
 #include "status.h"
 

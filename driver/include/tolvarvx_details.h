@@ -9,7 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "../../src/records/driver_buffers.h"
+#include "tolvar_driver_contract.h"
 
 #define TOLVARVX_DETAILS_MAGIC 0x44585654u /* "TVXD" in memory order */
 #define TOLVARVX_DETAILS_VERSION 1u

@@ -13,8 +13,7 @@
 
 #include <stdint.h>
 
-#include "../../src/channel/drive_contract.h"
-#include "../../src/records/driver_buffers.h"
+#include "tolvar_driver_contract.h"
 
 #define TOLVARVX_TEST_CODE(function) \
     TOLVAR_CTL_CODE(TOLVAR_DEVICE_TYPE, function, TOLVAR_METHOD_BUFFERED, TOLVAR_ACCESS_ANY)

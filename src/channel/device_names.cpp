@@ -1,7 +1,7 @@
 #include "channel/device_names.h"
 
-#include "channel/drive_contract.h"
 #include "channel/string_calls.h"
+#include "tolvar_driver_contract.h"
 
 namespace tolvar {
 

@@ -5,9 +5,9 @@
 
 #include <stddef.h>
 
-#include "channel/drive_contract.h"
 #include "channel/owned_handle.h"
 #include "platform.h"
+#include "tolvar_driver_contract.h"
 
 namespace tolvar {
 

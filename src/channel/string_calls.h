@@ -4,8 +4,8 @@
 // and each export makes only the calls of its own width.
 #pragma once
 
-#include "channel/drive_contract.h"
 #include "platform.h"
+#include "tolvar_driver_contract.h"
 
 namespace tolvar {
 

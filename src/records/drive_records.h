@@ -8,7 +8,7 @@
 #include <type_traits>
 
 #include "platform.h"
-#include "records/driver_buffers.h"
+#include "tolvar_driver_contract.h"
 #include "tolvarsdk.h"
 
 // The record crosses the export boundary: its layout is fixed.

@@ -3,7 +3,7 @@
 // have rundll32's entry signature so that `rundll32 tolvarsdk.dll,RegService`
 // works; they never read their arguments.
 #include "channel/device_names.h"
-#include "channel/drive_contract.h"
+#include "tolvar_driver_contract.h"
 #include "tolvarsdk.h"
 
 TOLVAR_REG_SERVICE_FUNC RegService;

@@ -15,8 +15,8 @@
 // and is sent as it is, the challenge block holds exactly what the driver
 // returned (a short reply only its bytes) and is unchanged after a failure;
 // no handle stays open.
-#include "channel/drive_contract.h"
 #include "fuzz_support.h"
+#include "tolvar_driver_contract.h"
 #include "tolvarsdk.h"
 
 #include <algorithm>

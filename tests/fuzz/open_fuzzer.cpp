@@ -11,9 +11,8 @@
 // planned, else one of the codes the setup can produce; a request reaches the
 // driver only after the volume was flushed and holds exactly the record's
 // content; no handle stays open.
-#include "channel/drive_contract.h"
 #include "fuzz_support.h"
-#include "records/driver_buffers.h"
+#include "tolvar_driver_contract.h"
 #include "tolvarsdk.h"
 
 namespace {

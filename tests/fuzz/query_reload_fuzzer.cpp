@@ -21,9 +21,8 @@
 #include <hostwin32/eventlog.h>
 #include <hostwin32/volumes.h>
 
-#include "channel/drive_contract.h"
 #include "fuzz_support.h"
-#include "records/driver_buffers.h"
+#include "tolvar_driver_contract.h"
 #include "tolvarsdk.h"
 
 namespace {

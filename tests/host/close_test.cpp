@@ -1,7 +1,7 @@
 // TolvarClose: lock, close, dismount and unlock on one handle, stopping at
 // the first failure.
-#include "channel/drive_contract.h"
 #include "host_fixture.h"
+#include "tolvar_driver_contract.h"
 #include "tolvarsdk.h"
 
 using ::testing::ElementsAre;

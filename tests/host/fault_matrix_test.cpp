@@ -24,9 +24,8 @@
 #include <functional>
 #include <set>
 
-#include "channel/drive_contract.h"
 #include "host_fixture.h"
-#include "records/driver_buffers.h"
+#include "tolvar_driver_contract.h"
 #include "tolvarsdk.h"
 
 using namespace hostwin32;

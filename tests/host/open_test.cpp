@@ -1,8 +1,8 @@
 // TolvarOpen: argument checks, folders, the volume flush, then the request.
 #include <hostwin32/shell.h>
 
-#include "channel/drive_contract.h"
 #include "host_fixture.h"
+#include "tolvar_driver_contract.h"
 #include "tolvarsdk.h"
 
 #include <cstring>

@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "host_fixture.h"
-#include "records/driver_buffers.h"
+#include "tolvar_driver_contract.h"
 #include "tolvarsdk.h"
 
 using ::testing::ElementsAre;

@@ -7,9 +7,8 @@
 
 #include <cstring>
 
-#include "channel/drive_contract.h"
 #include "host_fixture.h"
-#include "records/driver_buffers.h"
+#include "tolvar_driver_contract.h"
 #include "stand_in_device.h"
 #include "tolvarsdk.h"
 #include "tolvarvx_details.h"
