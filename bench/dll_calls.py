@@ -2,7 +2,9 @@
 """What tolvarsdk.dll is made of, read from the file: its size, its import
 table, and which imports each export can reach.
 
-Reachability is worked out on the disassembly (i686-w64-mingw32-objdump -d):
+Reachability is worked out on the disassembly (i686-w64-mingw32-objdump -d,
+or x86_64-w64-mingw32-objdump -d for the x64 DLL, whose addresses relative
+to the instruction pointer are read as the absolute ones objdump names):
 from an export's entry, every instruction that control can get to by
 falling through, jumping or calling a direct address; an instruction that
 names an import's address slot (a call through it, or a load of it into a
@@ -15,7 +17,7 @@ With --symbols, an unstripped link of the same objects names the functions
 on each chain (used only when its exports and code size match the DLL's).
 
 usage: dll_calls.py tolvarsdk.dll [--symbols unstripped.dll]
-                    [--objdump i686-w64-mingw32-objdump]
+                    [--objdump i686-w64-mingw32-objdump | x86_64-w64-mingw32-objdump]
 Needs Debian's python3-pefile (/usr/bin/python3).
 """
 import argparse
@@ -37,6 +39,8 @@ ALLOCATORS = {
 
 LINE = re.compile(r"^\s*([0-9a-f]+):\s+(\S+)\s*(.*)$")
 HEX = re.compile(r"0x([0-9a-f]+)")
+# x64: "call *0x71ba(%rip)        # 0x36887a260" names the slot 0x36887a260.
+RIP_RELATIVE = re.compile(r"-?0x[0-9a-f]+\(%rip\)(.*?)\s*#\s*(0x[0-9a-f]+).*$")
 
 
 def read_pe(path):
@@ -68,11 +72,12 @@ def disassemble(path, objdump):
         match = LINE.match(line)
         if match:
             mnemonic = match.group(2)
-            code[int(match.group(1), 16)] = (mnemonic, match.group(3).strip())
+            operands = RIP_RELATIVE.sub(r"\2\1", match.group(3).strip())
+            code[int(match.group(1), 16)] = (mnemonic, operands)
     return code
 
 
-REGISTER_CALL = re.compile(r"^\*(%e[a-z]{2})$")
+REGISTER_CALL = re.compile(r"^\*(%[er]?[a-z0-9]{2,3})$")
 POINTER_CALL = re.compile(r"^\*0x([0-9a-f]+)$")
 JUMP_TABLE = re.compile(r"^\*0x([0-9a-f]+)\(,%e[a-z]{2},4\)$")
 IMAGE = None
@@ -82,7 +87,10 @@ def code_pointer(address, code):
     """The code address stored at `address` in the image, or None."""
     base = IMAGE.OPTIONAL_HEADER.ImageBase
     try:
-        value = IMAGE.get_dword_at_rva(address - base)
+        if IMAGE.PE_TYPE == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS:
+            value = IMAGE.get_qword_at_rva(address - base)
+        else:
+            value = IMAGE.get_dword_at_rva(address - base)
     except Exception:
         return None
     return value if value in code else None
@@ -99,8 +107,10 @@ def table_targets(address, code):
 
 
 def register_source(address, register, code, addresses, position, slots):
-    """The import whose slot `register` was loaded from before the indirect
-    call at `address`: scans back in address order to the nearest `ret`
+    """What `register` was loaded from before the indirect call at
+    `address`: the import whose slot it was (a name), or the function whose
+    address the image's data holds there (an address, as for a call through
+    a function pointer). Scans back in address order to the nearest `ret`
     (the start of the function, as the compiler lays functions out). None
     when another write to the register comes first, or none is found."""
     index = position[address] - 1
@@ -113,6 +123,8 @@ def register_source(address, register, code, addresses, position, slots):
             value = HEX.match(parts[0]) if mnemonic == "mov" else None
             if value and int(value.group(1), 16) in slots:
                 return slots[int(value.group(1), 16)]
+            if value and operands.startswith("0x"):
+                return code_pointer(int(value.group(1), 16), code)
             return None
         if mnemonic == "pop" and operands == register:
             return None
@@ -154,8 +166,13 @@ def walk(entry, code, slots, namer=None):
                                                            addresses, position, slots)
                     pointer = POINTER_CALL.match(operands)
                     table = JUMP_TABLE.match(operands)
-                    if any(value in slots for value in named) or source:
+                    if any(value in slots for value in named) or isinstance(source, str):
                         pass
+                    elif source:
+                        # A function pointer in the image's data, loaded
+                        # into a register: followed as below.
+                        enqueue(source, (address, block))
+                        followed.add("%x: %s %s" % (address, mnemonic, operands))
                     elif pointer and code_pointer(int(pointer.group(1), 16), code):
                         # A function pointer in the image's data: followed
                         # to the function its initial value names.
@@ -235,9 +252,11 @@ def main():
     exports, imports, slots = read_pe(args.dll)
     code = disassemble(args.dll, args.objdump)
     size = os.path.getsize(args.dll)
-    print("## tolvarsdk.dll\n")
-    print("Size: %d bytes (%.1f KiB; goal under 20 KiB: %s)\n"
-          % (size, size / 1024.0, "met" if size < 20 * 1024 else "NOT met"))
+    x64 = IMAGE.PE_TYPE == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS
+    goal = 24 if x64 else 20
+    print("## tolvarsdk.dll (%s)\n" % ("x64" if x64 else "x86"))
+    print("Size: %d bytes (%.1f KiB; goal under %d KiB: %s)\n"
+          % (size, size / 1024.0, goal, "met" if size < goal * 1024 else "NOT met"))
     print("Imports (all from DLLs that ship with Windows):\n")
     for dll, names in imports.items():
         print("- %s: %s" % (dll, ", ".join(names)))

@@ -29,22 +29,56 @@ foreach(dir tests/host driver tests/fuzz)
 endforeach()
 
 if(TOLVAR_WINDOWS)
+  # One Windows build per architecture, each with its own toolchain, build
+  # folder (windows/x86, windows/x64) and Wine prefix.
   include(ExternalProject)
-  set(TOLVAR_WINDOWS_BINARY_DIR ${CMAKE_BINARY_DIR}/windows)
-  ExternalProject_Add(windows
-    SOURCE_DIR ${CMAKE_SOURCE_DIR}
-    BINARY_DIR ${TOLVAR_WINDOWS_BINARY_DIR}
-    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-i686.cmake
-               -DCMAKE_BUILD_TYPE=Release
-               -DCMAKE_INSTALL_PREFIX=${CMAKE_BINARY_DIR}/sdk
-    BUILD_ALWAYS ON
-    INSTALL_COMMAND ""
-    USES_TERMINAL_BUILD ON)
-  # ctest in the host build also runs the Windows build's tests under Wine.
-  file(WRITE ${CMAKE_BINARY_DIR}/WindowsTests.cmake
-    "if(EXISTS \"${TOLVAR_WINDOWS_BINARY_DIR}/CTestTestfile.cmake\")\n"
-    "  subdirs(\"${TOLVAR_WINDOWS_BINARY_DIR}\")\n"
-    "endif()\n")
+  set(TOLVARSDK_PACKAGE_NAME tolvarsdk-${PROJECT_VERSION}-windows)
+  set(TOLVARSDK_ZIP ${CMAKE_BINARY_DIR}/package/${TOLVARSDK_PACKAGE_NAME}.zip)
+  set(toolchain_x86 mingw-i686.cmake)
+  set(toolchain_x64 mingw-x86_64.cmake)
+  set(windows_tests "")
+  foreach(arch x86 x64)
+    set(binary_dir ${CMAKE_BINARY_DIR}/windows/${arch})
+    ExternalProject_Add(windows_${arch}
+      SOURCE_DIR ${CMAKE_SOURCE_DIR}
+      BINARY_DIR ${binary_dir}
+      CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/${toolchain_${arch}}
+                 -DCMAKE_BUILD_TYPE=Release
+                 -DCMAKE_INSTALL_PREFIX=${CMAKE_BINARY_DIR}/sdk
+                 -DTOLVAR_SDK_ZIP=${TOLVARSDK_ZIP}
+      BUILD_ALWAYS ON
+      INSTALL_COMMAND ""
+      USES_TERMINAL_BUILD ON)
+    # ctest in the host build also runs each Windows build's tests under Wine.
+    string(APPEND windows_tests
+      "if(EXISTS \"${binary_dir}/CTestTestfile.cmake\")\n"
+      "  subdirs(\"${binary_dir}\")\n"
+      "endif()\n")
+    # `cmake --install <host build> --prefix <dir>` lays out the SDK with both.
+    install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\" --install \"${binary_dir}\"
+      --prefix \"\${CMAKE_INSTALL_PREFIX}\" COMMAND_ERROR_IS_FATAL ANY)")
+  endforeach()
+  file(WRITE ${CMAKE_BINARY_DIR}/WindowsTests.cmake "${windows_tests}")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
     ${CMAKE_BINARY_DIR}/WindowsTests.cmake)
+
+  # The SDK as a zip of both architectures, packed after every build: both
+  # builds installed into one staging folder, which is then zipped with its
+  # top folder. Each Windows build's consumer test unpacks it.
+  set(stage ${CMAKE_BINARY_DIR}/sdk-stage)
+  add_custom_target(sdk_package ALL
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage}
+    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR}/windows/x86
+            --prefix ${stage}/${TOLVARSDK_PACKAGE_NAME}
+    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR}/windows/x64
+            --prefix ${stage}/${TOLVARSDK_PACKAGE_NAME}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package
+    COMMAND ${CMAKE_COMMAND} -E chdir ${stage}
+            ${CMAKE_COMMAND} -E tar cf ${TOLVARSDK_ZIP}.tmp --format=zip ${TOLVARSDK_PACKAGE_NAME}
+    COMMAND ${CMAKE_COMMAND} -E rename ${TOLVARSDK_ZIP}.tmp ${TOLVARSDK_ZIP}
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+    BYPRODUCTS ${TOLVARSDK_ZIP}
+    COMMENT "Packing the SDK into ${TOLVARSDK_PACKAGE_NAME}.zip"
+    VERBATIM)
+  add_dependencies(sdk_package windows_x86 windows_x64)
 endif()

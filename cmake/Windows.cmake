@@ -1,12 +1,51 @@
-# The product: tolvarsdk.dll for 32-bit Windows, and what runs under Wine.
+# The product: tolvarsdk.dll for 32-bit (x86) or 64-bit (x64) Windows, as
+# the toolchain file says, and what runs under Wine. Both come from the same
+# sources; the architecture decides the export list's form, the import
+# libraries' symbols, the SDK's folders and the Wine prefix.
 enable_language(RC)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(TOLVAR_ARCH x64)
+  set(TOLVAR_WINE_ARCH win64)
+  set(TOLVAR_DLLTOOL_MACHINE i386:x86-64)
+else()
+  set(TOLVAR_ARCH x86)
+  set(TOLVAR_WINE_ARCH win32)
+  set(TOLVAR_DLLTOOL_MACHINE i386)
+endif()
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(TOLVAR_BIN_DIR ${CMAKE_BINARY_DIR}/bin)
+# Where this architecture's files go in the SDK.
+set(TOLVARSDK_BIN_DIR bin/${TOLVAR_ARCH})
+set(TOLVARSDK_LIB_DIR lib/${TOLVAR_ARCH})
 
-set(TOLVAR_DEF ${CMAKE_SOURCE_DIR}/include/tolvarsdk.def)
+# One export list: include/tolvarsdk.def names each export with its stdcall
+# decoration and its ordinal. The x86 link reads it as it is; x64 has no
+# decorations, so its list is derived from that one at build time.
+set(TOLVAR_DECORATED_DEF ${CMAKE_SOURCE_DIR}/include/tolvarsdk.def)
+if(TOLVAR_ARCH STREQUAL x86)
+  set(TOLVAR_DEF ${TOLVAR_DECORATED_DEF})
+  # --kill-at strips the decorations from the exported names; dlltool -k
+  # writes import symbols such as _TolvarFlush@4 importing the name
+  # TolvarFlush (ld's own import library is undecorated, which a stdcall
+  # caller cannot link against).
+  set(TOLVAR_DEF_LINK_OPTIONS -Wl,--kill-at)
+  set(TOLVAR_DLLTOOL_OPTIONS -k)
+else()
+  set(TOLVAR_DEF ${CMAKE_BINARY_DIR}/tolvarsdk.def)
+  add_custom_command(OUTPUT ${TOLVAR_DEF}
+    COMMAND ${CMAKE_COMMAND} -DINPUT=${TOLVAR_DECORATED_DEF} -DOUTPUT=${TOLVAR_DEF}
+            -P ${CMAKE_SOURCE_DIR}/cmake/undecorate-def.cmake
+    DEPENDS ${TOLVAR_DECORATED_DEF} ${CMAKE_SOURCE_DIR}/cmake/undecorate-def.cmake
+    COMMENT "Deriving the x64 export list" VERBATIM)
+  set(TOLVAR_DEF_LINK_OPTIONS)
+  set(TOLVAR_DLLTOOL_OPTIONS)
+endif()
+add_custom_target(tolvarsdk_def DEPENDS ${TOLVAR_DEF})
+
 file(GLOB TOLVARSDK_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cpp)
 
 add_library(tolvarsdk SHARED ${TOLVARSDK_SOURCES} ${CMAKE_SOURCE_DIR}/src/tolvarsdk.rc)
+add_dependencies(tolvarsdk tolvarsdk_def)
 set_target_properties(tolvarsdk PROPERTIES PREFIX "" OUTPUT_NAME tolvarsdk
   LINK_DEPENDS ${TOLVAR_DEF})
 target_include_directories(tolvarsdk PUBLIC ${CMAKE_SOURCE_DIR}/include
@@ -15,20 +54,18 @@ target_compile_definitions(tolvarsdk PRIVATE TOLVARSDK_BUILDING WIN32_LEAN_AND_M
   _WIN32_WINNT=0x0501)
 target_compile_options(tolvarsdk PRIVATE -Os -Wall -Wextra -Werror -fno-exceptions -fno-rtti
   -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
-# The .def names each export with its stdcall decoration and its ordinal;
-# --kill-at strips the decoration from the exported names. No mingw runtime
-# DLL may be imported: a fresh Windows has none.
-target_link_options(tolvarsdk PRIVATE ${TOLVAR_DEF} -Wl,--kill-at -static -static-libgcc
-  -static-libstdc++ -s -Wl,--gc-sections -Wl,--subsystem,windows)
+# No mingw runtime DLL may be imported: a fresh Windows has none.
+target_link_options(tolvarsdk PRIVATE ${TOLVAR_DEF} ${TOLVAR_DEF_LINK_OPTIONS} -static
+  -static-libgcc -static-libstdc++ -s -Wl,--gc-sections -Wl,--subsystem,windows)
 target_link_libraries(tolvarsdk PRIVATE shell32 shlwapi advapi32 user32 kernel32)
 
-# ld's own import library carries undecorated symbols, which a stdcall
-# caller cannot link against; dlltool -k writes _TolvarFlush@4 importing
-# the name TolvarFlush. Run from the output folder so that no build path
-# ends up inside the libraries.
+# The import libraries for MinGW and MSVC callers, from the export list. Run
+# from the output folder so that no build path ends up inside them.
 add_custom_command(TARGET tolvarsdk POST_BUILD
-  COMMAND ${CMAKE_DLLTOOL} -m i386 -k -d ${TOLVAR_DEF} -D tolvarsdk.dll -l libtolvarsdk.dll.a
-  COMMAND ${CMAKE_DLLTOOL} -m i386 -k -d ${TOLVAR_DEF} -D tolvarsdk.dll -l tolvarsdk.lib
+  COMMAND ${CMAKE_DLLTOOL} -m ${TOLVAR_DLLTOOL_MACHINE} ${TOLVAR_DLLTOOL_OPTIONS} -d ${TOLVAR_DEF}
+          -D tolvarsdk.dll -l libtolvarsdk.dll.a
+  COMMAND ${CMAKE_DLLTOOL} -m ${TOLVAR_DLLTOOL_MACHINE} ${TOLVAR_DLLTOOL_OPTIONS} -d ${TOLVAR_DEF}
+          -D tolvarsdk.dll -l tolvarsdk.lib
   WORKING_DIRECTORY $<TARGET_FILE_DIR:tolvarsdk>
   BYPRODUCTS ${TOLVAR_BIN_DIR}/libtolvarsdk.dll.a ${TOLVAR_BIN_DIR}/tolvarsdk.lib
   VERBATIM)
@@ -47,69 +84,47 @@ foreach(dir driver tests/wine tools bench)
   endif()
 endforeach()
 
-# The SDK as a customer receives it.
-install(FILES ${TOLVAR_BIN_DIR}/tolvarsdk.dll DESTINATION bin)
+# The SDK as a customer receives it: one tree for both architectures, each
+# architecture's binaries in folders of its own (bin/x86, lib/x64, ...), the
+# header and the CMake package shared. Installing this build writes its own
+# folders and shared files whose content is the same from either build, so
+# the two installs go into one tree in either order.
+install(FILES ${TOLVAR_BIN_DIR}/tolvarsdk.dll DESTINATION ${TOLVARSDK_BIN_DIR})
 install(FILES ${TOLVAR_BIN_DIR}/libtolvarsdk.dll.a ${TOLVAR_BIN_DIR}/tolvarsdk.lib ${TOLVAR_DEF}
-  DESTINATION lib)
+  DESTINATION ${TOLVARSDK_LIB_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h DESTINATION include)
 
 # The SDK's CMake package, so that find_package(tolvarsdk) works on the
-# installed tree (tolvarctl installs itself from tools/tolvarctl).
+# installed tree (tolvarctl installs itself from tools/tolvarctl):
+# tolvarsdkConfig.cmake, the same for both architectures, includes
+# tolvarsdk-x86.cmake or tolvarsdk-x64.cmake by the consumer's pointer size.
 include(CMakePackageConfigHelpers)
-set(TOLVARSDK_BIN_DIR bin)
-set(TOLVARSDK_LIB_DIR lib)
-set(TOLVARSDK_INCLUDE_DIR include)
+set(package_dir ${CMAKE_BINARY_DIR}/package-config)
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/tolvarsdkConfig.cmake.in
-  ${CMAKE_BINARY_DIR}/package-config/tolvarsdkConfig.cmake
-  INSTALL_DESTINATION lib/cmake/tolvarsdk
-  PATH_VARS TOLVARSDK_BIN_DIR TOLVARSDK_LIB_DIR TOLVARSDK_INCLUDE_DIR)
-# The version check also compares pointer sizes: a 64-bit consumer cannot
-# use a 32-bit DLL and is told so at find_package.
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/package-config/tolvarsdkConfigVersion.cmake
-  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-install(FILES ${CMAKE_BINARY_DIR}/package-config/tolvarsdkConfig.cmake
-  ${CMAKE_BINARY_DIR}/package-config/tolvarsdkConfigVersion.cmake
-  DESTINATION lib/cmake/tolvarsdk)
+  ${package_dir}/tolvarsdkConfig.cmake INSTALL_DESTINATION lib/cmake/tolvarsdk)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/tolvarsdk-arch.cmake.in
+  ${package_dir}/tolvarsdk-${TOLVAR_ARCH}.cmake @ONLY)
+# The version file does not compare pointer sizes: the config file chooses
+# the architecture, and says what is installed when the one asked for is
+# not. CMake writes the build's pointer size even into the check that
+# ARCH_INDEPENDENT turns off; written without one, the file is the same
+# from both builds.
+function(tolvar_write_version_file file)
+  unset(CMAKE_SIZEOF_VOID_P)
+  write_basic_package_version_file(${file} VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+endfunction()
+tolvar_write_version_file(${package_dir}/tolvarsdkConfigVersion.cmake)
+install(FILES ${package_dir}/tolvarsdkConfig.cmake ${package_dir}/tolvarsdkConfigVersion.cmake
+  ${package_dir}/tolvarsdk-${TOLVAR_ARCH}.cmake DESTINATION lib/cmake/tolvarsdk)
 
-# The SDK as a zip (CPack's ZIP generator), made by every build that changed
-# a file of it: the tree is installed into a staging folder and CPack packs
-# that folder. CPack is kept from installing the project itself, which would
-# make it build the project from inside its own build.
-set(TOLVARSDK_STAGE ${CMAKE_BINARY_DIR}/sdk-stage)
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME tolvarsdk)
-set(CPACK_PACKAGE_VENDOR tolvarsdk)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_FILE_NAME tolvarsdk-${PROJECT_VERSION}-win32)
-set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
-set(CPACK_INSTALL_CMAKE_PROJECTS "")
-set(CPACK_INSTALLED_DIRECTORIES ${TOLVARSDK_STAGE} .)
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
-include(CPack)
-
-set(TOLVARSDK_ZIP ${CMAKE_BINARY_DIR}/package/${CPACK_PACKAGE_FILE_NAME}.zip)
-set(tolvarsdk_package_inputs ${TOLVAR_BIN_DIR}/tolvarsdk.dll ${TOLVAR_DEF}
-  ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h ${CMAKE_SOURCE_DIR}/cmake/tolvarsdkConfig.cmake.in)
-if(TARGET tolvarctl)
-  list(APPEND tolvarsdk_package_inputs $<TARGET_FILE:tolvarctl>)
+# A separate project builds against the SDK zip through
+# find_package(tolvarsdk) with this same toolchain, and runs under Wine. The
+# zip holds both architectures, so the host build that drives both Windows
+# builds packs it and names it here.
+set(TOLVAR_SDK_ZIP "" CACHE FILEPATH "The SDK zip of both architectures (packed by the host build)")
+if(TOLVAR_SDK_ZIP)
+  add_test(NAME ${TOLVAR_ARCH}.sdk.consumer COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/check.sh
+    ${TOLVAR_ARCH} ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/consumer-check ${TOLVAR_SDK_ZIP})
+  tolvar_in_wine_session(${TOLVAR_ARCH}.sdk.consumer TIMEOUT 300)
 endif()
-add_custom_command(OUTPUT ${TOLVARSDK_ZIP}
-  COMMAND ${CMAKE_COMMAND} -E rm -rf ${TOLVARSDK_STAGE}
-  COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${TOLVARSDK_STAGE}
-  COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
-  DEPENDS ${tolvarsdk_package_inputs}
-  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-  COMMENT "Packing the SDK into ${CPACK_PACKAGE_FILE_NAME}.zip"
-  VERBATIM)
-add_custom_target(sdk_package ALL DEPENDS ${TOLVARSDK_ZIP})
-add_dependencies(sdk_package tolvarsdk)
-if(TARGET tolvarctl)
-  add_dependencies(sdk_package tolvarctl)
-endif()
-
-# A separate project builds against the installed SDK through
-# find_package(tolvarsdk) with this same toolchain, and runs under Wine.
-add_test(NAME sdk.consumer COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/check.sh
-  ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/consumer-check ${CMAKE_TOOLCHAIN_FILE})
-set_tests_properties(sdk.consumer PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300
-  ENVIRONMENT "${TOLVAR_WINE_ENV}" RESOURCE_LOCK wine_session_state)

@@ -1,23 +1,43 @@
 # Integration tests run the real Windows programs under Wine, in one Wine
-# session per ctest run: a setup test starts it, a cleanup test ends it, and
-# every Wine test requires that fixture.
+# session per architecture and ctest run: a setup test starts it, a cleanup
+# test ends it, and every Wine test requires that fixture. Each Windows
+# build has a prefix of its own (32-bit for x86, 64-bit for x64), so the two
+# builds' sessions, servers and drivers never meet, and their tests run side
+# by side. Every test name starts with the architecture: x86.wine.frame,
+# x64.wine.frame.
 set(TOLVAR_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix of the test run")
 set(TOLVAR_WINE_ENV TOLVAR_WINEPREFIX=${TOLVAR_WINEPREFIX}
+  TOLVAR_WINE_ARCH=${TOLVAR_WINE_ARCH}
   TOLVAR_BIN_DIR=${TOLVAR_BIN_DIR}
   WINEPATH=${TOLVAR_BIN_DIR})
 set(TOLVAR_WINE_RUN ${CMAKE_SOURCE_DIR}/tools/wine/run.sh)
+# The session's fixture, and the lock its tests take: they share one
+# driver stand-in's state, so they run one at a time.
+set(TOLVAR_WINE_SESSION ${TOLVAR_ARCH}.wine)
+set(TOLVAR_WINE_SESSION_LOCK ${TOLVAR_ARCH}.wine_session_state)
 
-add_test(NAME wine.session.start COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/session.sh start)
-add_test(NAME wine.session.stop COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/session.sh stop)
-set_tests_properties(wine.session.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300
-  ENVIRONMENT "${TOLVAR_WINE_ENV}")
-set_tests_properties(wine.session.stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 120
-  ENVIRONMENT "${TOLVAR_WINE_ENV}")
+add_test(NAME ${TOLVAR_ARCH}.wine.session.start COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/session.sh start)
+add_test(NAME ${TOLVAR_ARCH}.wine.session.stop COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/session.sh stop)
+set_tests_properties(${TOLVAR_ARCH}.wine.session.start PROPERTIES
+  FIXTURES_SETUP ${TOLVAR_WINE_SESSION} TIMEOUT 300 ENVIRONMENT "${TOLVAR_WINE_ENV}")
+set_tests_properties(${TOLVAR_ARCH}.wine.session.stop PROPERTIES
+  FIXTURES_CLEANUP ${TOLVAR_WINE_SESSION} TIMEOUT 120 ENVIRONMENT "${TOLVAR_WINE_ENV}")
 
-# tolvar_add_wine_test(NAME program [ARGS ...]): one ctest test that runs a
-# Windows program under the session.
+# tolvar_in_wine_session(test [TIMEOUT seconds]): runs the test in the
+# session, with its environment and lock.
+function(tolvar_in_wine_session test)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT" "")
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 180)
+  endif()
+  set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED ${TOLVAR_WINE_SESSION}
+    TIMEOUT ${arg_TIMEOUT} ENVIRONMENT "${TOLVAR_WINE_ENV}"
+    RESOURCE_LOCK ${TOLVAR_WINE_SESSION_LOCK})
+endfunction()
+
+# tolvar_add_wine_test(NAME program [ARGS ...]): one ctest test,
+# <arch>.NAME, that runs a Windows program under the session.
 function(tolvar_add_wine_test name program)
-  add_test(NAME ${name} COMMAND ${TOLVAR_WINE_RUN} $<TARGET_FILE:${program}> ${ARGN})
-  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 180
-    ENVIRONMENT "${TOLVAR_WINE_ENV}" RESOURCE_LOCK wine_session_state)
+  add_test(NAME ${TOLVAR_ARCH}.${name} COMMAND ${TOLVAR_WINE_RUN} $<TARGET_FILE:${program}> ${ARGN})
+  tolvar_in_wine_session(${TOLVAR_ARCH}.${name})
 endfunction()

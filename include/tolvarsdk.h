@@ -1,11 +1,14 @@
 /*
  * tolvarsdk: user-mode access to the Drive driver's drive devices.
  *
- * tolvarsdk.dll is a 32-bit Windows library. Every export uses the stdcall
- * convention (WINAPI) under its plain name, keeps no state between calls and
- * returns only when its work is done. Link with libtolvarsdk.dll.a (MinGW)
- * or tolvarsdk.lib (MSVC), or resolve the exports at run time by name or
- * ordinal; each TOLVAR_*_FUNC type below is the export's exact signature.
+ * tolvarsdk.dll is a Windows library built for x86 (32-bit) and for x64
+ * (64-bit): two DLLs of the same name, the same exports at the same
+ * ordinals, and the same record layout. Every export is WINAPI under its
+ * plain name (on x86 the stdcall convention; x64 has a single one), keeps
+ * no state between calls and returns only when its work is done. Link with
+ * the architecture's libtolvarsdk.dll.a (MinGW) or tolvarsdk.lib (MSVC), or
+ * resolve the exports at run time by name or ordinal; each TOLVAR_*_FUNC
+ * type below is the export's exact signature.
  *
  * Results: every export but RegService returns 0 (ERROR_SUCCESS) or a Win32
  * error code:

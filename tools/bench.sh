@@ -4,15 +4,20 @@
 # its imports and which imports each export can reach.
 #
 #   tools/bench.sh [build-dir] [rounds] [calls-per-side-and-round]
+#   TOLVAR_WINE_ARCH=win64 tools/bench.sh ...    the x64 DLL under 64-bit Wine
 #
-# build-dir is a host build (its windows/ subfolder is used) or a Windows
-# build; default build. Defaults: 15 rounds of 400 calls per side.
+# build-dir is a host build (its windows/x86 or windows/x64 subfolder is
+# used) or a Windows build of the architecture TOLVAR_WINE_ARCH names
+# (win32, the default, or win64); default build. Defaults: 15 rounds of 400
+# calls per side.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
 rounds=${2:-15}
 calls=${3:-400}
-if [ -d "$build/windows" ]; then win=$(cd "$build/windows" && pwd); else win=$(cd "$build" && pwd); fi
+. "$here/wine/arch.sh"
+if [ "$WINEARCH" = win64 ]; then arch=x64 prefix=x86_64-w64-mingw32; else arch=x86 prefix=i686-w64-mingw32; fi
+if [ -d "$build/windows/$arch" ]; then win=$(cd "$build/windows/$arch" && pwd); else win=$(cd "$build" && pwd); fi
 
 cmake --build "$win" --target bench tolvarsdk tolvarvx_sys >/dev/null
 
@@ -28,9 +33,9 @@ fi
 "$here/wine/session.sh" start
 trap '"$here/wine/session.sh" stop' EXIT
 
-echo "# tolvarsdk: the cost of a call"
+echo "# tolvarsdk ($arch): the cost of a call"
 echo
-echo "Machine: $(nproc) cores, $(uname -sr), $(wine --version 2>/dev/null || echo wine); load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Machine: $(nproc) cores, $(uname -sr), $("$wine" --version 2>/dev/null || echo wine) ($WINEARCH); load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 status=0
 output=$(mktemp)
@@ -48,9 +53,10 @@ link=$(cd "$win" && ninja -t commands bin/tolvarsdk.dll | tail -1 | sed -e 's/^:
     -e 's/ -s / /' -e "s| -o bin/tolvarsdk.dll | -o $symbols/tolvarsdk.dll |" \
     -e "s|--out-implib,[^ ]*|--out-implib,$symbols/unused.a|")
 if (cd "$win" && sh -c "$link") >/dev/null 2>&1; then
-    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" --symbols "$symbols/tolvarsdk.dll" || true
+    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" --objdump $prefix-objdump \
+        --symbols "$symbols/tolvarsdk.dll" || true
 else
-    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" || true
+    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" --objdump $prefix-objdump || true
 fi
 rm -rf "$symbols"
 exit $status

@@ -1,13 +1,21 @@
 #!/bin/sh
-# Checks the built DLL against its export list:
-#   check-dll.sh tolvarsdk.dll tolvarsdk.def <folder with the import libraries>
-# Every export of the .def is in the DLL at its ordinal under its plain name,
-# nothing else is exported, the DLL imports only Windows system DLLs, and
-# both import libraries hold the decorated stdcall symbols.
+# Checks a built DLL against the export list:
+#   check-dll.sh x86|x64 tolvarsdk.dll tolvarsdk.def <folder with the import libraries>
+# tolvarsdk.def is the decorated list (include/). The DLL is built for the
+# architecture named; every export of the list is in it at its ordinal under
+# its plain name, nothing else is exported, it imports only Windows system
+# DLLs, and both import libraries hold the symbols a caller of that
+# architecture links against: _Name@N and __imp__Name@N on x86 (stdcall),
+# Name and __imp_Name on x64 (one convention, no decoration).
 set -eu
-dll=$1 def=$2 libdir=$3
-objdump=i686-w64-mingw32-objdump
-nm=i686-w64-mingw32-nm
+arch=$1 dll=$2 def=$3 libdir=$4
+case $arch in
+x86) prefix=i686-w64-mingw32 machine=i386 ;;
+x64) prefix=x86_64-w64-mingw32 machine=i386:x86-64 ;;
+*) echo "unknown architecture $arch" >&2; exit 2 ;;
+esac
+objdump=$prefix-objdump
+nm=$prefix-nm
 failures=0 checks=0
 check() { # check <description> <command...>
     description=$1
@@ -18,6 +26,9 @@ check() { # check <description> <command...>
         failures=$((failures + 1))
     fi
 }
+
+built_for=$($objdump -f "$dll" | sed -n 's/^architecture: \([^,]*\),.*/\1/p')
+check "$dll is built for $built_for, not $machine" test "$built_for" = "$machine"
 
 table=$($objdump -p "$dll")
 # "ordinal name" pairs as exported: base + index from the address table,
@@ -38,15 +49,22 @@ for imported in $(echo "$table" | sed -n 's/^[[:space:]]*DLL Name: //p'); do
     check "imports $imported" sh -c "echo ' $allowed ' | grep -qi ' $imported '"
 done
 
+missing=$(mktemp)
 for lib in libtolvarsdk.dll.a tolvarsdk.lib; do
     symbols=$($nm "$libdir/$lib")
-    sed -n 's/^[[:space:]]*\([A-Za-z]*@[0-9]*\)[[:space:]]*@[0-9]*.*/\1/p' "$def" | while read -r decorated; do
-        echo "$symbols" | grep -q " T _$decorated\$" || echo "$lib lacks _$decorated"
-        echo "$symbols" | grep -q " I __imp__$decorated\$" || echo "$lib lacks __imp__$decorated"
-    done > /tmp/check-dll.$$
-    check "$lib symbols: $(cat /tmp/check-dll.$$)" test ! -s /tmp/check-dll.$$
-    rm -f /tmp/check-dll.$$
+    sed -n 's/^[[:space:]]*\([A-Za-z]*\)\(@[0-9]*\)[[:space:]]*@[0-9]*.*/\1 \2/p' "$def" |
+    while read -r name decoration; do
+        if [ "$arch" = x86 ]; then
+            code=_$name$decoration slot=__imp__$name$decoration
+        else
+            code=$name slot=__imp_$name
+        fi
+        echo "$symbols" | grep -q " T $code\$" || echo "$lib lacks $code"
+        echo "$symbols" | grep -q " I $slot\$" || echo "$lib lacks $slot"
+    done >"$missing"
+    check "$lib symbols: $(cat "$missing")" test ! -s "$missing"
 done
+rm -f "$missing"
 
-echo "dll shape: $((checks - failures)) passed, $failures failed"
+echo "dll shape ($arch): $((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

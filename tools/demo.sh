@@ -2,25 +2,29 @@
 # The main job: installs what is missing, builds the SDK, lays it out in
 # build/sdk, and then shows a drive's whole life under Wine with tolvarctl
 # against the driver stand-in, in a Wine prefix of its own
-# (build/demo-prefix). Every step prints its command, the tool's output and
-# whether the result is the one expected under Wine; where Wine's result
+# (build/demo-prefix-x86). Every step prints its command, the tool's output
+# and whether the result is the one expected under Wine; where Wine's result
 # differs from what Windows gives, one line says so.
+# The x86 SDK under 32-bit Wine by default; TOLVAR_WINE_ARCH=win64 shows
+# the x64 SDK under 64-bit Wine (build/demo-prefix-x64).
 # Exit status: 0 when every step gave its expected result, else 1.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TOLVAR_BUILD_DIR:-$root/build}
+. "$root/tools/wine/arch.sh"
+if [ "$WINEARCH" = win64 ]; then arch=x64 bits=64; else arch=x86 bits=32; fi
 "$root/tools/setup.sh"
 cmake -S "$root" -B "$build" -G Ninja
 cmake --build "$build"
 rm -rf "$build/sdk"
-cmake --install "$build/windows" --prefix "$build/sdk"
+cmake --install "$build" --prefix "$build/sdk"
 echo "SDK laid out in $build/sdk:"
 (cd "$build/sdk" && find . -type f | sort | sed 's/^/  /')
-echo "SDK zip: $(ls "$build"/windows/package/*.zip)"
+echo "SDK zip: $(ls "$build"/package/*.zip)"
 
 sdk=$build/sdk
-stand_in=$build/windows/bin/TOLVARVX.sys
-export WINEPREFIX="$build/demo-prefix" WINEARCH=win32 WINEDEBUG=-all
+stand_in=$build/windows/$arch/bin/TOLVARVX.sys
+export WINEPREFIX="$build/demo-prefix-$arch" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine reads the Unix command line and maps file names by the Unix locale's
 # character set; drive 1's path below (Greek and Cyrillic) needs UTF-8.
@@ -45,7 +49,7 @@ trap 'exit 1' INT TERM HUP
 # so that drive letters live until the end.
 start_session() {
     timeout 10 wineserver -p </dev/null >/dev/null 2>&1
-    timeout 60 wine cmd /c exit </dev/null >/dev/null 2>&1
+    timeout 60 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
 }
 
 steps=0 failures=0
@@ -68,7 +72,7 @@ step() {
     number "$title"
     printf '    $ tolvarctl %s\n' "$*"
     status=0
-    timeout 60 wine "$sdk/bin/tolvarctl.exe" "$@" >"$scratch/out" 2>&1 </dev/null || status=$?
+    timeout 60 "$wine" "$sdk/bin/$arch/tolvarctl.exe" "$@" >"$scratch/out" 2>&1 </dev/null || status=$?
     show "$scratch/out"
     if [ "$expected" = 0 ]; then
         if [ "$status" = 0 ]; then verdict yes "success"; else verdict no "exit $status, expected success"; fi
@@ -96,24 +100,24 @@ step_shell() {
 # The service key as `reg query` prints it; fails unless it holds exactly
 # ErrorControl, Start and Type, each REG_DWORD 0x1.
 read_service_key() {
-    timeout 60 wine reg query "$service_key" </dev/null | tr -d '\r' | grep -v '^$' >"$scratch/key"
+    timeout 60 "$wine" reg query "$service_key" </dev/null | tr -d '\r' | grep -v '^$' >"$scratch/key"
     cat "$scratch/key"
     test "$(grep -c '^    ' "$scratch/key")" = 3 &&
         test "$(grep -c -E '^    (ErrorControl|Start|Type) +REG_DWORD +0x1$' "$scratch/key")" = 3
 }
 register_service() {
-    (cd "$sdk/bin" && timeout 60 wine rundll32 tolvarsdk.dll,RegService)
+    (cd "$sdk/bin/$arch" && timeout 60 "$wine" rundll32 tolvarsdk.dll,RegService)
 }
 
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
 
 echo
-echo "A drive's whole life under Wine ($WINEPREFIX)"
+echo "A drive's whole life under $bits-bit Wine with the $arch SDK ($WINEPREFIX)"
 stop_session
 if [ ! -d "$template" ]; then
-    echo "Making a 32-bit Wine prefix (once)..."
+    echo "Making a $bits-bit Wine prefix (once)..."
     rm -rf "$template.tmp"
-    WINEPREFIX="$template.tmp" timeout 120 wineboot -i >/dev/null 2>&1
+    WINEPREFIX="$template.tmp" timeout 120 "$wine" wineboot -i >/dev/null 2>&1
     WINEPREFIX="$template.tmp" timeout 60 wineserver -w
     mv "$template.tmp" "$template"
 fi
@@ -176,7 +180,7 @@ step "close drive 1 without the volume lock" 66 \
 step "remove drive letter U" 0 "" letter remove U
 
 step "remove the service key (UnregService)" 0 "" service remove
-step_shell "the key is gone" 1 "wine reg query $service_key" timeout 60 wine reg query "$service_key"
+step_shell "the key is gone" 1 "wine reg query $service_key" timeout 60 "$wine" reg query "$service_key"
 
 number "a new session without the key: Wine loads no stand-in"
 stop_session

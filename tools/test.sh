@@ -4,7 +4,8 @@
 #  2. the fuzz targets, each for a short bounded run (TOLVAR_FUZZ_SECONDS,
 #     default 25 s per target; tools/fuzz.sh alone for a long run);
 #  3. the main build's ctest: the host unit tests, and the real DLL under
-#     Wine against the driver stand-in.
+#     Wine against the driver stand-in, the x86 build in a 32-bit prefix and
+#     the x64 build in a 64-bit one (x86.* and x64.* tests).
 # Extra arguments go to the main build's ctest (e.g. -R wine).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,37 +1,73 @@
 #!/bin/sh
 # Builds the consumer project against the SDK exactly as a customer gets it
-# and runs it under Wine:
-#   check.sh <windows build dir> <scratch dir> <toolchain file>
-# 1. installs the build into <scratch>/installed (cmake --install);
-# 2. unpacks the build's SDK zip into <scratch>/unpacked and checks that it
-#    holds the same files;
-# 3. configures and builds tests/consumer against the unpacked tree through
-#    find_package(tolvarsdk), with the same toolchain;
-# 4. runs the program under the test session's Wine.
+# and runs it under Wine, for one architecture:
+#   check.sh x86|x64 <windows build dir> <scratch dir> <SDK zip>
+# 1. installs the build alone into <scratch>/installed (cmake --install): it
+#    writes its own architecture's folders and the shared files, nothing else;
+# 2. unpacks the SDK zip (both architectures) into <scratch>/unpacked: it
+#    holds both architectures' files, and this build's files unchanged;
+# 3. configures tests/consumer against the one-architecture tree with the
+#    other architecture's toolchain: find_package must refuse it and say
+#    what the tree holds and what was asked for;
+# 4. configures and builds tests/consumer against the unpacked zip through
+#    find_package(tolvarsdk) with this architecture's toolchain;
+# 5. runs the program under the test session's Wine.
 set -eu
-build=$1 scratch=$2 toolchain=$3
+arch=$1 build=$2 scratch=$3 zip=$4
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
+case $arch in
+x86) other=x64 toolchain=$root/cmake/mingw-i686.cmake other_toolchain=$root/cmake/mingw-x86_64.cmake ;;
+x64) other=x86 toolchain=$root/cmake/mingw-x86_64.cmake other_toolchain=$root/cmake/mingw-i686.cmake ;;
+*) echo "unknown architecture $arch" >&2; exit 2 ;;
+esac
+fail() { echo "$*"; exit 1; }
+
+# The files of one architecture, and those both share.
+arch_files() {
+    for file in bin/$1/tolvarsdk.dll bin/$1/tolvarctl.exe lib/$1/libtolvarsdk.dll.a \
+        lib/$1/tolvarsdk.lib lib/$1/tolvarsdk.def lib/cmake/tolvarsdk/tolvarsdk-$1.cmake; do
+        echo "./$file"
+    done
+}
+shared_files() {
+    for file in include/tolvarsdk.h lib/cmake/tolvarsdk/tolvarsdkConfig.cmake \
+        lib/cmake/tolvarsdk/tolvarsdkConfigVersion.cmake; do
+        echo "./$file"
+    done
+}
 
 rm -rf "$scratch"
 mkdir -p "$scratch/unpacked"
 cmake --install "$build" --prefix "$scratch/installed" >/dev/null
-zip=$(ls "$build"/package/tolvarsdk-*-win32.zip)
-(cd "$scratch/unpacked" && cmake -E tar xf "$zip")
-sdk=$(ls -d "$scratch"/unpacked/tolvarsdk-*-win32)
 (cd "$scratch/installed" && find . -type f | sort) >"$scratch/installed.txt"
-(cd "$sdk" && find . -type f | sort) >"$scratch/unpacked.txt"
-echo "SDK files:"
+{ arch_files "$arch"; shared_files; } | sort >"$scratch/expected-installed.txt"
+echo "Installed for $arch:"
 cat "$scratch/installed.txt"
-for expected in ./bin/tolvarsdk.dll ./bin/tolvarctl.exe ./lib/libtolvarsdk.dll.a \
-    ./lib/tolvarsdk.lib ./lib/tolvarsdk.def ./include/tolvarsdk.h \
-    ./lib/cmake/tolvarsdk/tolvarsdkConfig.cmake ./lib/cmake/tolvarsdk/tolvarsdkConfigVersion.cmake; do
-    grep -qx "$expected" "$scratch/installed.txt" || { echo "missing from the SDK: $expected"; exit 1; }
-done
-if ! diff "$scratch/installed.txt" "$scratch/unpacked.txt"; then
-    echo "the zip and the installed tree differ"
-    exit 1
+diff "$scratch/expected-installed.txt" "$scratch/installed.txt" ||
+    fail "installing $arch wrote other files than its own and the shared ones"
+
+(cd "$scratch/unpacked" && cmake -E tar xf "$zip")
+sdk=$(ls -d "$scratch"/unpacked/tolvarsdk-*)
+(cd "$sdk" && find . -type f | sort) >"$scratch/unpacked.txt"
+{ arch_files x86; arch_files x64; shared_files; } | sort >"$scratch/expected-zip.txt"
+diff "$scratch/expected-zip.txt" "$scratch/unpacked.txt" || fail "the zip holds other files than both architectures'"
+# The shared files come from whichever install ran last: each architecture's
+# test finds its own identical, so both builds write the same.
+while read -r file; do
+    cmp -s "$scratch/installed/$file" "$sdk/$file" || fail "$file differs between the zip and this $arch build"
+done <"$scratch/installed.txt"
+
+# The tree with this architecture alone, asked for the other one.
+status=0
+cmake -S "$here" -B "$scratch/wrong-arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$other_toolchain" \
+    -Dtolvarsdk_DIR="$scratch/installed/lib/cmake/tolvarsdk" >"$scratch/wrong-arch.log" 2>&1 || status=$?
+message="this tolvarsdk ($scratch/installed) holds $arch, and the project builds for $other"
+if [ "$status" = 0 ] || ! tr -s ' \n' ' ' <"$scratch/wrong-arch.log" | grep -qF "$message"; then
+    cat "$scratch/wrong-arch.log"
+    fail "$other project against the $arch-only SDK: configure exited $status, without \"$message\""
 fi
+echo "$other project against the $arch-only tree refused: $message ..."
 
 # The toolchain file only searches the mingw root for packages, so the SDK
 # is named directly, as a customer of a cross build does.
@@ -39,6 +75,7 @@ cmake -S "$here" -B "$scratch/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain
     -DCMAKE_BUILD_TYPE=Release -Dtolvarsdk_DIR="$sdk/lib/cmake/tolvarsdk" >"$scratch/configure.log" 2>&1 ||
     { cat "$scratch/configure.log"; exit 1; }
 cmake --build "$scratch/build" >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log"; exit 1; }
-test -f "$scratch/build/tolvarsdk.dll" || { echo "tolvarsdk.dll was not copied beside the program"; exit 1; }
+cmp -s "$scratch/build/tolvarsdk.dll" "$sdk/bin/$arch/tolvarsdk.dll" ||
+    fail "the $arch tolvarsdk.dll was not copied beside the program"
 # Without WINEPATH, so the DLL that loads is the one copied from the SDK.
 exec env -u WINEPATH "$root/tools/wine/run.sh" "$scratch/build/consumer.exe"

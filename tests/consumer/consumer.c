@@ -1,10 +1,15 @@
 /* A customer's first program: links tolvarsdk through the package's
- * imported target and checks a few results that need no drive device.
+ * imported target and calls each of the fourteen exports once, with
+ * arguments whose result needs no drive device: refused arguments and a
+ * device that does not exist. The service key, which the test session's
+ * stand-in was installed with, is deleted and written back.
  * Exits 0 when each result is the documented one. */
 #include <stdio.h>
 #include <string.h>
 
 #include <tolvarsdk.h>
+
+#define MISSING_DEVICE 99999u /* no \\.\TOLVARVX99999 */
 
 static int failures;
 
@@ -16,14 +21,35 @@ static void expect(const char *call, DWORD result, DWORD expected) {
     }
 }
 
+static int service_key_exists(void) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\TOLVARVX", 0, KEY_READ,
+                      &key) != ERROR_SUCCESS)
+        return 0;
+    RegCloseKey(key);
+    return 1;
+}
+
 int main(void) {
     TolvarDriveInfo info;
+    BYTE challenge[16], response[16] = {0};
+    printf("consumer: %u-bit\n", (unsigned)(8 * sizeof(void *)));
+
+    /* The device's open fails with the system's error. */
     memset(&info, 0x5A, sizeof info);
-    /* No \\.\TOLVARVX99999: the device's open fails with the system's error. */
-    expect("TolvarFlush(99999)", TolvarFlush(99999), ERROR_FILE_NOT_FOUND);
-    expect("TolvarQuery(&info, 99999)", TolvarQuery(&info, 99999), ERROR_FILE_NOT_FOUND);
-    /* A failed query leaves the record as it was. */
+    expect("TolvarQuery(&info, 99999)", TolvarQuery(&info, MISSING_DEVICE), ERROR_FILE_NOT_FOUND);
     expect("record bytes kept", info.DataFile[0] == 0x5A && info.DeviceDetails[303] == 0x5A, 1);
+    expect("TolvarFlush(99999)", TolvarFlush(MISSING_DEVICE), ERROR_FILE_NOT_FOUND);
+    expect("TolvarClose(FALSE, 99999)", TolvarClose(FALSE, MISSING_DEVICE), ERROR_FILE_NOT_FOUND);
+    expect("TolvarReload(99999)", TolvarReload(MISSING_DEVICE), ERROR_FILE_NOT_FOUND);
+    expect("TolvarGetChallenge(challenge, 99999)", TolvarGetChallenge(challenge, MISSING_DEVICE),
+           ERROR_FILE_NOT_FOUND);
+    expect("TolvarAuthen(response, 99999)", TolvarAuthen(response, MISSING_DEVICE), ERROR_FILE_NOT_FOUND);
+    expect("TolvarDeauthen(99999)", TolvarDeauthen(MISSING_DEVICE), ERROR_FILE_NOT_FOUND);
+
+    /* Refused before anything is opened. */
+    memset(&info, 0, sizeof info);
+    expect("TolvarOpen(&info with no data file, 0)", TolvarOpen(&info, 0), ERROR_INVALID_PARAMETER);
     expect("TolvarQuery(NULL, 0)", TolvarQuery(NULL, 0), ERROR_INVALID_PARAMETER);
     /* The UTF-16 forms: the same results, the same untouched record. */
     TolvarDriveInfoW wide;
@@ -32,6 +58,16 @@ int main(void) {
     expect("record bytes kept", wide.DataFile[0] == 0x5A5A && wide.DeviceDetails[303] == 0x5A, 1);
     expect("TolvarOpenW(NULL, 0)", TolvarOpenW(NULL, 0), ERROR_INVALID_PARAMETER);
     expect("TolvarAddDriveLetter('1', 0)", TolvarAddDriveLetter('1', 0), ERROR_INVALID_PARAMETER);
+    expect("TolvarRemoveDriveLetter('1')", TolvarRemoveDriveLetter('1'), ERROR_INVALID_PARAMETER);
+
+    /* The service key: written, deleted, gone, and written back. */
+    RegService(NULL, NULL, NULL, 0);
+    expect("service key after RegService", service_key_exists(), 1);
+    expect("UnregService", (DWORD)UnregService(NULL, NULL, NULL, 0), ERROR_SUCCESS);
+    expect("UnregService without a key", (DWORD)UnregService(NULL, NULL, NULL, 0), ERROR_FILE_NOT_FOUND);
+    RegService(NULL, NULL, NULL, 0);
+    expect("service key written back", service_key_exists(), 1);
+
     printf("consumer: %d failures\n", failures);
     return failures ? 1 : 0;
 }

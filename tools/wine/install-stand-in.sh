@@ -8,7 +8,8 @@
 # before the session's services run.
 set -eu
 : "${TOLVAR_WINEPREFIX:?}" "${TOLVAR_BIN_DIR:?}"
-export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEARCH=win32 WINEDEBUG="${WINEDEBUG:--all}"
+. "$(dirname "$0")/arch.sh"
+export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
 driver="$TOLVAR_BIN_DIR/TOLVARVX.sys"
@@ -26,9 +27,9 @@ if [ ! -f "$TOLVAR_BIN_DIR/tolvarsdk.dll" ]; then
     exit 1
 fi
 (cd "$TOLVAR_BIN_DIR" &&
-    timeout 60 wine rundll32 tolvarsdk.dll,RegService </dev/null >/dev/null 2>&1)
+    timeout 60 "$wine" rundll32 tolvarsdk.dll,RegService </dev/null >/dev/null 2>&1)
 key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
-values=$(timeout 60 wine reg query "$key" </dev/null 2>/dev/null | tr -d '\r' |
+values=$(timeout 60 "$wine" reg query "$key" </dev/null 2>/dev/null | tr -d '\r' |
     sed -n 's/^ *\([A-Za-z]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2 \3/p')
 expected="ErrorControl REG_DWORD 0x1
 Start REG_DWORD 0x1

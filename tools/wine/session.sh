@@ -1,26 +1,28 @@
 #!/bin/sh
 # One Wine session for a whole test run.
-#   session.sh start   make or reuse the 32-bit prefix, install the driver
+#   session.sh start   make or reuse the prefix, install the driver
 #                      stand-in, keep the wine server up, start the services
 #   session.sh stop    end this prefix's session and wait for it
-# The prefix is $TOLVAR_WINEPREFIX. A fresh prefix is copied from a template
-# kept beside it, so only the first run pays for wineboot.
+# The prefix is $TOLVAR_WINEPREFIX, 32-bit or 64-bit as TOLVAR_WINE_ARCH says
+# (see arch.sh). A fresh prefix is copied from a template kept beside it, so
+# only the first run pays for wineboot.
 set -eu
 : "${TOLVAR_WINEPREFIX:?}"
-export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEARCH=win32 WINEDEBUG="${WINEDEBUG:--all}"
+here=$(dirname "$0")
+. "$here/arch.sh"
+export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # Wine maps file names and the Unix command line by the Unix locale's
 # character set: in the C locale a name outside ASCII cannot be made. The
 # tests' paths need a UTF-8 locale; Wine's ANSI code page stays 1252.
 export LC_ALL=C.UTF-8
 template="$WINEPREFIX.template"
-here=$(dirname "$0")
 
 case "$1" in
 start)
     if [ ! -d "$template" ]; then
         rm -rf "$template.tmp"
-        WINEPREFIX="$template.tmp" timeout 120 wineboot -i >/dev/null 2>&1
+        WINEPREFIX="$template.tmp" timeout 120 "$wine" wineboot -i >/dev/null 2>&1
         WINEPREFIX="$template.tmp" timeout 60 wineserver -w
         mv "$template.tmp" "$template"
     fi
@@ -34,7 +36,7 @@ start)
     timeout 10 wineserver -p </dev/null >/dev/null 2>&1
     # Start the services detached from the caller's pipes, so that CTest does
     # not wait on them.
-    timeout 60 wine cmd /c exit </dev/null >/dev/null 2>&1
+    timeout 60 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
     ;;
 stop)
     timeout 30 wineserver -k 2>/dev/null || true

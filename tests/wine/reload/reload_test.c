@@ -87,27 +87,40 @@ static int ends_with(const char *line, size_t length, const char *suffix) {
     return length >= size && !memcmp(line + length - size, suffix, size);
 }
 
+/* A pointer as Wine's debug channels print it: upper-case hex digits, two
+ * for each of its bytes (8 on x86, 16 on x64). */
+static const char *wine_pointer(char *text, ULONG_PTR value) {
+    int digits = 2 * sizeof(void *);
+    text[digits] = 0;
+    for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = "0123456789ABCDEF"[value & 15];
+    return text;
+}
+
 /* The one entry a failed reload writes, as Wine prints it: the source
  * registered on the local machine, the message as the only string of an
  * error entry, and ReportEventA's arguments (type 1, category 0, the code
  * as identifier, no SID, one string, no data; the string array's address
- * varies). */
+ * varies). Wine's event source handle is always 0xcafe4242. */
 static void check_entry(DWORD code, const char *message) {
-    char entry[512], arguments[128];
+    char entry[512], arguments[160], source[20], none[20], ending[40], deregistration[40];
     int entries = 0, reports = 0, registrations = 0, deregistrations = 0;
     const char *at = reload_stderr, *line;
     size_t length;
+    wine_pointer(source, 0xCAFE4242);
+    wine_pointer(none, 0);
     snprintf(entry, sizeof entry, "err:eventlog:ReportEventW L\"%s\"", message);
     snprintf(arguments, sizeof arguments,
-             "fixme:advapi:ReportEventA (CAFE4242,0x0001,0x0000,0x%08lx,00000000,0x0001,0x00000000,",
-             code);
+             "fixme:advapi:ReportEventA (%s,0x0001,0x0000,0x%08lx,%s,0x0001,0x00000000,", source,
+             code, none);
+    snprintf(ending, sizeof ending, ",%s): stub", none);
+    snprintf(deregistration, sizeof deregistration, " (%s) stub", source);
     while (next_line(&at, &line, &length)) {
         if (starts_with(line, length, "err:eventlog:")) {
             ok(length == strlen(entry) && !memcmp(line, entry, length), "entry %.*s, not %s\n",
                (int)length, line, entry);
             ++entries;
         } else if (starts_with(line, length, "fixme:advapi:ReportEventA ")) {
-            ok(starts_with(line, length, arguments) && ends_with(line, length, ",00000000): stub"),
+            ok(starts_with(line, length, arguments) && ends_with(line, length, ending),
                "%.*s\n", (int)length, line);
             ++reports;
         } else if (starts_with(line, length, "fixme:advapi:RegisterEventSourceA ")) {
@@ -115,7 +128,7 @@ static void check_entry(DWORD code, const char *message) {
                line);
             ++registrations;
         } else if (starts_with(line, length, "fixme:advapi:DeregisterEventSource ")) {
-            ok(ends_with(line, length, " (CAFE4242) stub"), "%.*s\n", (int)length, line);
+            ok(ends_with(line, length, deregistration), "%.*s\n", (int)length, line);
             ++deregistrations;
         }
     }

@@ -9,7 +9,8 @@ set -u
 : "${TOLVAR_WINEPREFIX:?}" "${TOLVAR_BIN_DIR:?}"
 probe=$1
 template="$TOLVAR_WINEPREFIX.template"
-export WINEPREFIX="$TOLVAR_WINEPREFIX.service" WINEARCH=win32 WINEDEBUG=-all
+. "$(dirname "$0")/../../../tools/wine/arch.sh"
+export WINEPREFIX="$TOLVAR_WINEPREFIX.service" WINEDEBUG=-all
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
 failures=0 checks=0
@@ -33,9 +34,9 @@ end_session() {
 # services.exe reads the service keys as it starts.
 new_session() {
     end_session
-    timeout 60 wine cmd /c exit </dev/null >/dev/null 2>&1
+    timeout 60 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
 }
-wine_run() { timeout 60 wine "$@" </dev/null; }
+wine_run() { timeout 60 "$wine" "$@" </dev/null; }
 probe_says() { wine_run "$probe" "$1" >/tmp/service-probe.$$ 2>&1; status=$?; cat /tmp/service-probe.$$; return $status; }
 rundll() { (cd "$TOLVAR_BIN_DIR" && wine_run rundll32 tolvarsdk.dll,"$1" >/dev/null 2>&1); }
 key_values() { wine_run reg query "$key" 2>/dev/null | tr -d '\r' | sed -n 's/^ *\([A-Za-z]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2 \3/p'; }

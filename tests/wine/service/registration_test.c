@@ -10,6 +10,7 @@
 
 #define SERVICE_KEY "SYSTEM\\CurrentControlSet\\Services\\TOLVARVX"
 
+#if defined(__i386__)
 /* Calls a four-argument function and returns how far the stack pointer
  * moved across the call: 0 when the callee popped its 16 bytes (stdcall). */
 static int stack_drift_of_call4(void *function, DWORD a, DWORD b, DWORD c, DWORD d, DWORD *result)
@@ -29,6 +30,26 @@ static int stack_drift_of_call4(void *function, DWORD a, DWORD b, DWORD c, DWORD
                      : "ecx", "edx", "memory", "cc");
     *result = value;
     return (int)(before - after);
+}
+#endif
+
+/* Calls an entry as rundll32 calls it, with four arguments; on x86 also
+ * checks that the callee popped them (stdcall). x64 has one calling
+ * convention, where the caller owns the stack: there it is a plain call.
+ * Returns what the entry left in the result register. */
+static DWORD call_as_rundll32(TOLVAR_UNREG_SERVICE_FUNC *entry, const char *name, ULONG_PTR window,
+                              ULONG_PTR instance, const char *commandLine, int showCommand)
+{
+#if defined(__i386__)
+    DWORD result = 0;
+    int drift = stack_drift_of_call4((void *)entry, window, instance, (DWORD)commandLine, showCommand,
+                                     &result);
+    ok(drift == 0, "the stack pointer moved by %d bytes across %s\n", drift, name);
+    return result;
+#else
+    (void)name;
+    return entry((HWND)window, (HINSTANCE)instance, (LPSTR)commandLine, showCommand);
+#endif
 }
 
 /* The key's value names in the order the registry lists them, comma
@@ -59,9 +80,8 @@ static const char written[] = "ErrorControl=4:1/4,Start=4:1/4,Type=4:1/4";
 
 static void test_registering_writes_three_values(void)
 {
-    DWORD subkeys, result;
+    DWORD subkeys;
     LONG status;
-    int drift;
 
     status = UnregService(NULL, NULL, NULL, 0);
     ok(status == ERROR_SUCCESS, "UnregService of the session's key returned %ld\n", status);
@@ -70,18 +90,17 @@ static void test_registering_writes_three_values(void)
     status = UnregService(NULL, NULL, NULL, 0);
     ok(status == ERROR_FILE_NOT_FOUND, "UnregService of a missing key returned %ld\n", status);
 
-    /* Called as rundll32 calls it, with four arguments the callee pops. */
-    drift = stack_drift_of_call4((void *)RegService, 0x1234, 0x5678, (DWORD)"ignored", 5, &result);
-    ok(drift == 0, "the stack pointer moved by %d bytes across RegService\n", drift);
+    /* Called as rundll32 calls it, with four arguments. RegService returns
+     * nothing: what it left in the result register means nothing. */
+    call_as_rundll32((TOLVAR_UNREG_SERVICE_FUNC *)(void *)RegService, "RegService", 0x1234, 0x5678,
+                     "ignored", 5);
     ok(!strcmp(key_text(&subkeys), written) && subkeys == 0, "key %s, %lu subkeys\n",
        key_text(&subkeys), subkeys);
 
-    drift = stack_drift_of_call4((void *)UnregService, 0, 0, 0, 0, &result);
-    ok(drift == 0, "the stack pointer moved by %d bytes across UnregService\n", drift);
-    ok(result == ERROR_SUCCESS, "UnregService returned %lu\n", result);
-    drift = stack_drift_of_call4((void *)UnregService, 1, 2, 3, 4, &result);
-    ok(drift == 0 && result == ERROR_FILE_NOT_FOUND, "drift %d, second UnregService returned %lu\n",
-       drift, result);
+    status = call_as_rundll32(UnregService, "UnregService", 0, 0, NULL, 0);
+    ok(status == ERROR_SUCCESS, "UnregService returned %ld\n", status);
+    status = call_as_rundll32(UnregService, "UnregService", 1, 2, (const char *)3, 4);
+    ok(status == ERROR_FILE_NOT_FOUND, "second UnregService returned %ld\n", status);
 }
 
 static void test_registering_again_removes_what_others_added(void)
