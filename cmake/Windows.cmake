@@ -111,5 +111,6 @@ endif()
 # find_package(tolvarsdk) with this same toolchain, and runs under Wine.
 add_test(NAME sdk.consumer COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/check.sh
   ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/consumer-check ${CMAKE_TOOLCHAIN_FILE})
-set_tests_properties(sdk.consumer PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300
+set_tests_properties(sdk.consumer PROPERTIES FIXTURES_REQUIRED wine
+  TIMEOUT ${TOLVAR_WINE_TEST_TIMEOUT}
   ENVIRONMENT "${TOLVAR_WINE_ENV}" RESOURCE_LOCK wine_session_state)

@@ -7,7 +7,8 @@
 #    holds the same files;
 # 3. configures and builds tests/consumer against the unpacked tree through
 #    find_package(tolvarsdk), with the same toolchain;
-# 4. runs the program under the test session's Wine.
+# 4. runs the program under the test session's Wine (through the launcher,
+#    which may run it in the build's guest).
 set -eu
 build=$1 scratch=$2 toolchain=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -41,4 +42,4 @@ cmake -S "$here" -B "$scratch/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain
 cmake --build "$scratch/build" >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log"; exit 1; }
 test -f "$scratch/build/tolvarsdk.dll" || { echo "tolvarsdk.dll was not copied beside the program"; exit 1; }
 # Without WINEPATH, so the DLL that loads is the one copied from the SDK.
-exec env -u WINEPATH "$root/tools/wine/run.sh" "$scratch/build/consumer.exe"
+exec env -u WINEPATH "$root/tools/wine/launch.sh" "$root/tools/wine/run.sh" "$scratch/build/consumer.exe"

@@ -4,12 +4,14 @@
 #                      stand-in, keep the wine server up, start the services
 #   session.sh stop    end this prefix's session and wait for it
 # The prefix is $TOLVAR_WINEPREFIX. A fresh prefix is copied from a template
-# kept beside it, so only the first run pays for wineboot.
+# kept beside it, so only the first run pays for wineboot; where a ready
+# template exists elsewhere ($TOLVAR_BASE_TEMPLATE: the guest bakes one into
+# its image), that one is used and no run pays.
 set -eu
 : "${TOLVAR_WINEPREFIX:?}"
 export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEARCH=win32 WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-template="$WINEPREFIX.template"
+template=${TOLVAR_BASE_TEMPLATE:-$WINEPREFIX.template}
 here=$(dirname "$0")
 
 case "$1" in
