@@ -48,4 +48,9 @@ if(TOLVAR_WINDOWS)
     "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
     ${CMAKE_BINARY_DIR}/WindowsTests.cmake)
+  # The failure paths of the guest that runs 32-bit Wine where the host
+  # cannot (no report, a time limit, a host that goes away, the image
+  # cache), checked without booting it.
+  add_test(NAME guest.faults COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/guest/faults_test.py)
+  set_tests_properties(guest.faults PROPERTIES TIMEOUT 180)
 endif()

@@ -170,8 +170,8 @@ class Agent(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, port, idle):
-        super().__init__(("0.0.0.0", port), Handler)
+    def __init__(self, address, port, idle):
+        super().__init__((address, port), Handler)
         self.idle = idle
         self.active = 0
         self.last_request = time.monotonic()
@@ -219,10 +219,13 @@ class Handler(socketserver.BaseRequestHandler):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    # In the guest, QEMU's user network forwards the host's port to this
+    # one; nothing else reaches that network.
+    parser.add_argument("--address", default="0.0.0.0")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--idle", type=float, default=300)
     options = parser.parse_args()
-    agent = Agent(options.port, options.idle)
+    agent = Agent(options.address, options.port, options.idle)
     threading.Thread(target=agent.watch_idle, daemon=True).start()
     log(f"listening on port {options.port}")
     agent.serve_forever()
