@@ -278,11 +278,16 @@ class Guest:
         # own, so that ending one test's process group never ends it.
         in_use = open(os.path.join(image, "in-use"), "a")
         fcntl.flock(in_use, fcntl.LOCK_SH)
-        qemu = subprocess.Popen(qemu_command(image, self.console, append, port=port, shares=shares),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=open(os.path.join(self.state, "qemu.log"), "wb"),
-                                pass_fds=(in_use.fileno(),), start_new_session=True)
-        in_use.close()
+        try:
+            qemu = subprocess.Popen(qemu_command(image, self.console, append, port=port,
+                                                 shares=shares),
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=open(os.path.join(self.state, "qemu.log"), "wb"),
+                                    pass_fds=(in_use.fileno(),), start_new_session=True)
+        except OSError as error:
+            raise GuestError(f"cannot start QEMU: {error}")
+        finally:
+            in_use.close()
         with open(os.path.join(self.state, "pid"), "w") as file:
             file.write(f"{qemu.pid}\n")
         while not self.ping(10):

@@ -202,7 +202,11 @@ class Handler(socketserver.BaseRequestHandler):
         self.server.begin()
         try:
             connection = Connection(self.request)
+            # A host that connects and says nothing must not hold the
+            # guest up for ever (an open request keeps it from idling off).
+            self.request.settimeout(30)
             request = connection.read_request()
+            self.request.settimeout(None)
             if request.get("ping"):
                 connection.send(b"x", b"0")
                 return

@@ -72,7 +72,7 @@ kernel_package=$(in_root apt-cache depends --important linux-image-amd64 |
     sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -1)
 [ -n "$kernel_package" ] || { echo "no kernel package behind linux-image-amd64" >&2; exit 1; }
 mkdir -p "$root/tmp/kernel-deb"
-in_root sh -c "cd /tmp/kernel-deb && apt-get download -qq $kernel_package"
+in_root sh -c "cd /tmp/kernel-deb && apt-get download -qq -o APT::Sandbox::User=root $kernel_package"
 in_root sh -c 'dpkg-deb -x /tmp/kernel-deb/*.deb /tmp/kernel'
 kernel_version=$(ls "$root/tmp/kernel/lib/modules")
 cp "$root/tmp/kernel/boot/vmlinuz-$kernel_version" "$out/vmlinuz"
@@ -119,6 +119,6 @@ umount "$root/dev" "$root/proc"
 # Room for the prefixes the tests copy (about 600 MiB each) beside the
 # root's own files; the file is sparse and the guest writes to a snapshot.
 used_mib=$(du -sm "$root" | cut -f1)
-mkfs.ext4 -q -F -L tolvar-guest -d "$root" "$out/root.img" "$((used_mib + 6144))M"
+mkfs.ext4 -q -F -L tolvar-guest -d "$root" "$out/root.img" "$((used_mib + 6144))M" >/dev/null
 rm -rf "$root" "$work"
 step "done: $(du -sh "$out" | cut -f1) in $out"
