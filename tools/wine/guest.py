@@ -335,6 +335,10 @@ class Guest:
                 try:
                     kind, payload = read_frame(sock)
                 except (OSError, ValueError) as error:
+                    # A panicking guest takes a moment to end QEMU.
+                    deadline = time.monotonic() + 5
+                    while self.pid() and time.monotonic() < deadline:
+                        time.sleep(0.2)
                     state = "QEMU has exited" if not self.pid() else "the connection broke"
                     raise failure(f"{state} while running {argv[0]} ({error})", self.key,
                                   self.console)
