@@ -126,5 +126,5 @@ set(TOLVAR_SDK_ZIP "" CACHE FILEPATH "The SDK zip of both architectures (packed 
 if(TOLVAR_SDK_ZIP)
   add_test(NAME ${TOLVAR_ARCH}.sdk.consumer COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/check.sh
     ${TOLVAR_ARCH} ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/consumer-check ${TOLVAR_SDK_ZIP})
-  tolvar_in_wine_session(${TOLVAR_ARCH}.sdk.consumer TIMEOUT 300)
+  tolvar_in_wine_session(${TOLVAR_ARCH}.sdk.consumer)
 endif()

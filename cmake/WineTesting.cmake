@@ -5,21 +5,35 @@
 # builds' sessions, servers and drivers never meet, and their tests run side
 # by side. Every test name starts with the architecture: x86.wine.frame,
 # x64.wine.frame.
+#
+# Each Wine test's whole command goes through tools/wine/launch.sh, which
+# runs it on the host or, where the host cannot execute 32-bit code, runs a
+# 32-bit test in the build's QEMU guest (state in TOLVAR_GUEST_DIR); 64-bit
+# Wine always runs on the host. The scripts' own limits (run.sh: 120 s a
+# program, stretched by TOLVAR_WINE_TIME_SCALE in the guest) end a hung test
+# first; ctest's TIMEOUTs leave room for the guest, so a test is always
+# ended by a limit that cleans up after it.
 set(TOLVAR_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix of the test run")
+set(TOLVAR_GUEST_DIR ${CMAKE_BINARY_DIR}/guest CACHE PATH "State of the build's 32-bit Wine guest")
 set(TOLVAR_WINE_ENV TOLVAR_WINEPREFIX=${TOLVAR_WINEPREFIX}
   TOLVAR_WINE_ARCH=${TOLVAR_WINE_ARCH}
   TOLVAR_BIN_DIR=${TOLVAR_BIN_DIR}
+  TOLVAR_GUEST_DIR=${TOLVAR_GUEST_DIR}
   WINEPATH=${TOLVAR_BIN_DIR})
+set(TOLVAR_WINE_LAUNCH ${CMAKE_SOURCE_DIR}/tools/wine/launch.sh)
 set(TOLVAR_WINE_RUN ${CMAKE_SOURCE_DIR}/tools/wine/run.sh)
+set(TOLVAR_WINE_TEST_TIMEOUT 1500)
 # The session's fixture, and the lock its tests take: they share one
 # driver stand-in's state, so they run one at a time.
 set(TOLVAR_WINE_SESSION ${TOLVAR_ARCH}.wine)
 set(TOLVAR_WINE_SESSION_LOCK ${TOLVAR_ARCH}.wine_session_state)
 
-add_test(NAME ${TOLVAR_ARCH}.wine.session.start COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/session.sh start)
-add_test(NAME ${TOLVAR_ARCH}.wine.session.stop COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/session.sh stop)
+add_test(NAME ${TOLVAR_ARCH}.wine.session.start
+  COMMAND ${TOLVAR_WINE_LAUNCH} ${CMAKE_SOURCE_DIR}/tools/wine/session.sh start)
+add_test(NAME ${TOLVAR_ARCH}.wine.session.stop
+  COMMAND ${TOLVAR_WINE_LAUNCH} ${CMAKE_SOURCE_DIR}/tools/wine/session.sh stop)
 set_tests_properties(${TOLVAR_ARCH}.wine.session.start PROPERTIES
-  FIXTURES_SETUP ${TOLVAR_WINE_SESSION} TIMEOUT 300 ENVIRONMENT "${TOLVAR_WINE_ENV}")
+  FIXTURES_SETUP ${TOLVAR_WINE_SESSION} TIMEOUT 600 ENVIRONMENT "${TOLVAR_WINE_ENV}")
 set_tests_properties(${TOLVAR_ARCH}.wine.session.stop PROPERTIES
   FIXTURES_CLEANUP ${TOLVAR_WINE_SESSION} TIMEOUT 120 ENVIRONMENT "${TOLVAR_WINE_ENV}")
 
@@ -28,7 +42,7 @@ set_tests_properties(${TOLVAR_ARCH}.wine.session.stop PROPERTIES
 function(tolvar_in_wine_session test)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT" "")
   if(NOT arg_TIMEOUT)
-    set(arg_TIMEOUT 180)
+    set(arg_TIMEOUT ${TOLVAR_WINE_TEST_TIMEOUT})
   endif()
   set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED ${TOLVAR_WINE_SESSION}
     TIMEOUT ${arg_TIMEOUT} ENVIRONMENT "${TOLVAR_WINE_ENV}"
@@ -38,6 +52,7 @@ endfunction()
 # tolvar_add_wine_test(NAME program [ARGS ...]): one ctest test,
 # <arch>.NAME, that runs a Windows program under the session.
 function(tolvar_add_wine_test name program)
-  add_test(NAME ${TOLVAR_ARCH}.${name} COMMAND ${TOLVAR_WINE_RUN} $<TARGET_FILE:${program}> ${ARGN})
+  add_test(NAME ${TOLVAR_ARCH}.${name}
+    COMMAND ${TOLVAR_WINE_LAUNCH} ${TOLVAR_WINE_RUN} $<TARGET_FILE:${program}> ${ARGN})
   tolvar_in_wine_session(${TOLVAR_ARCH}.${name})
 endfunction()

@@ -2,17 +2,23 @@
 # The main job: installs what is missing, builds the SDK, lays it out in
 # build/sdk, and then shows a drive's whole life under Wine with tolvarctl
 # against the driver stand-in, in a Wine prefix of its own
-# (build/demo-prefix-x86). Every step prints its command, the tool's output
-# and whether the result is the one expected under Wine; where Wine's result
-# differs from what Windows gives, one line says so.
+# (build/demo-prefix-x86; tools/demo-life.sh). Every step prints its
+# command, the tool's output and whether the result is the one expected
+# under Wine; where Wine's result differs from what Windows gives, one line
+# says so.
 # The x86 SDK under 32-bit Wine by default; TOLVAR_WINE_ARCH=win64 shows
-# the x64 SDK under 64-bit Wine (build/demo-prefix-x64).
+# the x64 SDK under 64-bit Wine (build/demo-prefix-x64). Where the host
+# cannot execute 32-bit code (or TOLVAR_WINE_VM=1), the x86 life runs whole
+# in one run of a QEMU guest, its output shown as it comes.
 # Exit status: 0 when every step gave its expected result, else 1.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TOLVAR_BUILD_DIR:-$root/build}
 . "$root/tools/wine/arch.sh"
-if [ "$WINEARCH" = win64 ]; then arch=x64 bits=64; else arch=x86 bits=32; fi
+if [ "$WINEARCH" = win64 ]; then arch=x64; else arch=x86; fi
+. "$root/tools/wine/way.sh"
+tolvar_wine_way
+export TOLVAR_WINE_WAY="$wine_way"
 "$root/tools/setup.sh"
 cmake -S "$root" -B "$build" -G Ninja
 cmake --build "$build"
@@ -22,177 +28,10 @@ echo "SDK laid out in $build/sdk:"
 (cd "$build/sdk" && find . -type f | sort | sed 's/^/  /')
 echo "SDK zip: $(ls "$build"/package/*.zip)"
 
-sdk=$build/sdk
-stand_in=$build/windows/$arch/bin/TOLVARVX.sys
-export WINEPREFIX="$build/demo-prefix-$arch" WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-# Wine reads the Unix command line and maps file names by the Unix locale's
-# character set; drive 1's path below (Greek and Cyrillic) needs UTF-8.
-export LC_ALL=C.UTF-8
-unset WINEPATH
-template="$WINEPREFIX.template"
-scratch=$(mktemp -d)
-
-stop_session() {
-    timeout 30 wineserver -k 2>/dev/null || true
-    timeout 30 wineserver -w 2>/dev/null || true
-}
-finish() {
-    stop_session
-    rm -rf "$scratch"
-}
-trap finish EXIT
-trap 'exit 1' INT TERM HUP
-
-# A new session: the services start (and load the drivers of their keys)
-# apart from this script's pipes, and the server stays up between commands
-# so that drive letters live until the end.
-start_session() {
-    timeout 10 wineserver -p </dev/null >/dev/null 2>&1
-    timeout 60 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
-}
-
-steps=0 failures=0
-number() { steps=$((steps + 1)); printf '\n%2d. %s\n' "$steps" "$1"; }
-show() { tr -d '\r' <"$1" | sed 's/^/    | /'; }
-verdict() { # verdict <as expected?> <text>
-    if [ "$1" = yes ]; then
-        echo "    => $2"
-    else
-        echo "    => UNEXPECTED: $2"
-        failures=$((failures + 1))
-    fi
-}
-
-# step <title> <expected> <wine note> <tolvarctl arguments...>
-# expected: 0 for success, or the Win32 error the tool must report (exit 1).
-step() {
-    title=$1 expected=$2 note=$3
-    shift 3
-    number "$title"
-    printf '    $ tolvarctl %s\n' "$*"
-    status=0
-    timeout 60 "$wine" "$sdk/bin/$arch/tolvarctl.exe" "$@" >"$scratch/out" 2>&1 </dev/null || status=$?
-    show "$scratch/out"
-    if [ "$expected" = 0 ]; then
-        if [ "$status" = 0 ]; then verdict yes "success"; else verdict no "exit $status, expected success"; fi
-    elif [ "$status" = 1 ] && tr -d '\r' <"$scratch/out" | grep -q "returned error $expected: "; then
-        verdict yes "error $expected, as expected"
-    else
-        verdict no "exit $status, expected exit 1 with error $expected"
-    fi
-    [ -z "$note" ] || echo "    Wine: $note"
-}
-
-# step_shell <title> <expected status> <shown command> <command...>: a step
-# that is not tolvarctl.
-step_shell() {
-    title=$1 expected=$2
-    number "$title"
-    printf '    $ %s\n' "$3"
-    shift 3
-    status=0
-    "$@" >"$scratch/out" 2>&1 </dev/null || status=$?
-    show "$scratch/out"
-    if [ "$status" = "$expected" ]; then verdict yes "exit $status, as expected"; else verdict no "exit $status, expected $expected"; fi
-}
-
-# The service key as `reg query` prints it; fails unless it holds exactly
-# ErrorControl, Start and Type, each REG_DWORD 0x1.
-read_service_key() {
-    timeout 60 "$wine" reg query "$service_key" </dev/null | tr -d '\r' | grep -v '^$' >"$scratch/key"
-    cat "$scratch/key"
-    test "$(grep -c '^    ' "$scratch/key")" = 3 &&
-        test "$(grep -c -E '^    (ErrorControl|Start|Type) +REG_DWORD +0x1$' "$scratch/key")" = 3
-}
-register_service() {
-    (cd "$sdk/bin/$arch" && timeout 60 "$wine" rundll32 tolvarsdk.dll,RegService)
-}
-
-service_key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
-
-echo
-echo "A drive's whole life under $bits-bit Wine with the $arch SDK ($WINEPREFIX)"
-stop_session
-if [ ! -d "$template" ]; then
-    echo "Making a $bits-bit Wine prefix (once)..."
-    rm -rf "$template.tmp"
-    WINEPREFIX="$template.tmp" timeout 120 "$wine" wineboot -i >/dev/null 2>&1
-    WINEPREFIX="$template.tmp" timeout 60 wineserver -w
-    mv "$template.tmp" "$template"
+export TOLVAR_WINEPREFIX="$build/demo-prefix-$arch"
+set -- "$root/tools/demo-life.sh" "$build/sdk" "$build/windows/$arch/bin/TOLVARVX.sys"
+if [ "$arch" = x86 ] && [ "$wine_way" = guest ]; then
+    echo "demo: the drive's life runs in a QEMU guest: $wine_way_why"
+    exec /usr/bin/python3 "$root/tools/wine/guest.py" run --dir "$build/guest" --limit 1800 -- "$@"
 fi
-rm -rf "$WINEPREFIX"
-cp -a "$template" "$WINEPREFIX"
-
-number "the driver stand-in's file goes to system32\\drivers (as a driver's installer puts it)"
-cp "$stand_in" "$WINEPREFIX/drive_c/windows/system32/drivers/TOLVARVX.sys"
-printf '    $ %s\n' 'cp TOLVARVX.sys C:\windows\system32\drivers\'
-verdict yes "copied"
-
-start_session
-step_shell "the service key, written by tolvarsdk.dll's RegService through rundll32" 0 \
-    "wine rundll32 tolvarsdk.dll,RegService" register_service
-step_shell "the key holds ErrorControl, Start and Type (REG_DWORD 1) and nothing else" 0 \
-    "wine reg query $service_key" read_service_key
-
-number "a new session: Wine's services read the key and load the stand-in"
-stop_session
-start_session
-printf '    $ %s\n' "wineserver -k; wineserver -p; wine cmd /c exit"
-verdict yes "session started"
-
-step "the stand-in answers on \\\\.\\TOLVARVX0" 0 "" flush 0
-step "drive letter T for drive 0 (before the open, which flushes T:'s volume)" 0 "" letter add T 0
-step "open drive 0 with a data file and a backup file (BackupBeforeWrite)" 0 "" \
-    open 0 --data 'C:\tolvar-demo\drive0.img' --backup 'C:\tolvar-demo\drive0.bak' --letter T
-step "query drive 0" 0 "" query 0
-step "query drive 0 for scripts" 0 "" query 0 --json
-step "flush drive 0" 0 "" flush 0
-step "the handshake: a challenge" 0 "" challenge 0
-step "the handshake: a fresh challenge answered with the stand-in's secret" 0 "" \
-    authen 0 --secret tolvar-stand-in-secret-0
-step "reload drive 0" 32 "" reload 0
-echo "    (by design, as on Windows: a BackupBeforeWrite drive is never reloaded)"
-step "close drive 0" 66 \
-    "the driver closed the drive and accepted the dismount, then Wine found no Unix device to unmount behind it (66); Windows returns 0." \
-    close 0
-step "drive 0 is closed" 21 "" query 0
-step "remove drive letter T" 0 "" letter remove T
-
-echo
-echo "A drive without a backup file, which reload accepts:"
-step "drive letter U for drive 1" 0 "" letter add U 1
-unicode_path='C:\tolvar-demo\Ωmega\данные.img'
-step "open drive 1 with a data file only, named outside the ANSI code page" 0 "" \
-    open 1 --data "$unicode_path" --letter U
-step "query drive 1" 0 "" query 1
-if tr -d '\r' <"$scratch/out" | grep -qxF "  data file:       $unicode_path"; then
-    verdict yes "the path came back exactly (printed as UTF-8)"
-else
-    verdict no "the path came back otherwise"
-fi
-step "reload drive 1" 1173 \
-    "Wine's mount manager knows no volume behind a letter defined for a driver's device, so the volume-name lookup fails (1173); on Windows the lookup succeeds once the driver's volume is known to the mount manager, and the reload goes on." \
-    reload 1
-step "close drive 1 without the volume lock" 66 \
-    "as for drive 0, the dismount reached the driver and Wine then failed it (66); Windows returns 0." \
-    close 1 --force
-step "remove drive letter U" 0 "" letter remove U
-
-step "remove the service key (UnregService)" 0 "" service remove
-step_shell "the key is gone" 1 "wine reg query $service_key" timeout 60 "$wine" reg query "$service_key"
-
-number "a new session without the key: Wine loads no stand-in"
-stop_session
-start_session
-printf '    $ %s\n' "wineserver -k; wineserver -p; wine cmd /c exit"
-verdict yes "session started"
-step "no device \\\\.\\TOLVARVX0 any more" 2 "" flush 0
-
-echo
-if [ "$failures" -eq 0 ]; then
-    echo "demo: all $steps steps gave the results expected under Wine"
-    exit 0
-fi
-echo "demo: $failures of $steps steps gave unexpected results"
-exit 1
+exec "$@"

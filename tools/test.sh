@@ -7,9 +7,17 @@
 #     Wine against the driver stand-in, the x86 build in a 32-bit prefix and
 #     the x64 build in a 64-bit one (x86.* and x64.* tests).
 # Extra arguments go to the main build's ctest (e.g. -R wine).
+#
+# 32-bit Wine runs on the host where it can, else in a QEMU guest
+# (TOLVAR_WINE_VM=1 forces the guest, 0 forbids it; tools/wine/way.sh).
+# The guest is booted before the main ctest and stopped whenever this
+# script ends.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TOLVAR_BUILD_DIR:-$root/build}
+. "$root/tools/wine/way.sh"
+tolvar_wine_way
+export TOLVAR_WINE_WAY="$wine_way"
 "$root/tools/setup.sh"
 
 cmake -S "$root" -B "$build/sanitized" -G Ninja -DTOLVAR_SANITIZE=ON -DTOLVAR_WINDOWS=OFF
@@ -20,4 +28,16 @@ TOLVAR_FUZZ_BUILD_DIR="$build/fuzz" "$root/tools/fuzz.sh" "${TOLVAR_FUZZ_SECONDS
 
 cmake -S "$root" -B "$build" -G Ninja
 cmake --build "$build"
+if [ "$wine_way" = guest ]; then
+    echo "test: the 32-bit Wine layer runs in a QEMU guest: $wine_way_why"
+    guest="/usr/bin/python3 $root/tools/wine/guest.py"
+    export TOLVAR_GUEST_DIR="$build/guest"
+    trap '$guest stop' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    trap 'exit 129' HUP
+    $guest start
+else
+    echo "test: the 32-bit Wine layer runs on this host: $wine_way_why"
+fi
 ctest --test-dir "$build" --output-on-failure -j2 "$@"

@@ -11,7 +11,8 @@
 #    what the tree holds and what was asked for;
 # 4. configures and builds tests/consumer against the unpacked zip through
 #    find_package(tolvarsdk) with this architecture's toolchain;
-# 5. runs the program under the test session's Wine.
+# 5. runs the program under the test session's Wine (through the launcher,
+#    which may run it in the build's guest).
 set -eu
 arch=$1 build=$2 scratch=$3 zip=$4
 here=$(cd "$(dirname "$0")" && pwd)
@@ -78,4 +79,4 @@ cmake --build "$scratch/build" >"$scratch/build.log" 2>&1 || { cat "$scratch/bui
 cmp -s "$scratch/build/tolvarsdk.dll" "$sdk/bin/$arch/tolvarsdk.dll" ||
     fail "the $arch tolvarsdk.dll was not copied beside the program"
 # Without WINEPATH, so the DLL that loads is the one copied from the SDK.
-exec env -u WINEPATH "$root/tools/wine/run.sh" "$scratch/build/consumer.exe"
+exec env -u WINEPATH "$root/tools/wine/launch.sh" "$root/tools/wine/run.sh" "$scratch/build/consumer.exe"

@@ -5,7 +5,9 @@
 #   session.sh stop    end this prefix's session and wait for it
 # The prefix is $TOLVAR_WINEPREFIX, 32-bit or 64-bit as TOLVAR_WINE_ARCH says
 # (see arch.sh). A fresh prefix is copied from a template kept beside it, so
-# only the first run pays for wineboot.
+# only the first run pays for wineboot; where a ready template exists
+# elsewhere ($TOLVAR_BASE_TEMPLATE: the guest bakes a 32-bit one into its
+# image), that one is used and no run pays.
 set -eu
 : "${TOLVAR_WINEPREFIX:?}"
 here=$(dirname "$0")
@@ -16,7 +18,7 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # character set: in the C locale a name outside ASCII cannot be made. The
 # tests' paths need a UTF-8 locale; Wine's ANSI code page stays 1252.
 export LC_ALL=C.UTF-8
-template="$WINEPREFIX.template"
+template=${TOLVAR_BASE_TEMPLATE:-$WINEPREFIX.template}
 
 case "$1" in
 start)

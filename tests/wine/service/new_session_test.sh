@@ -3,12 +3,13 @@
 # Wine session loads the driver stand-in from that key alone;
 # `rundll32 tolvarsdk.dll,UnregService` takes it away again.
 #   new_session_test.sh <service_probe.exe>
-# Runs in a prefix of its own, copied from the test run's template, so that
-# the test session's prefix and server are never touched.
+# Runs in a prefix of its own, copied from the test run's template (or the
+# ready one in $TOLVAR_BASE_TEMPLATE), so that the test session's prefix and
+# server are never touched.
 set -u
 : "${TOLVAR_WINEPREFIX:?}" "${TOLVAR_BIN_DIR:?}"
 probe=$1
-template="$TOLVAR_WINEPREFIX.template"
+template=${TOLVAR_BASE_TEMPLATE:-$TOLVAR_WINEPREFIX.template}
 . "$(dirname "$0")/../../../tools/wine/arch.sh"
 export WINEPREFIX="$TOLVAR_WINEPREFIX.service" WINEDEBUG=-all
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
@@ -31,9 +32,13 @@ end_session() {
     timeout 30 wineserver -w 2>/dev/null
 }
 # A new session: the services start apart from this script's pipes, and
-# services.exe reads the service keys as it starts.
+# services.exe reads the service keys as it starts. The server stays up
+# until the next end_session: were it to end between two slow commands, the
+# second would start a new session, whose services would read a key that
+# the check expects to be unread.
 new_session() {
     end_session
+    timeout 10 wineserver -p </dev/null >/dev/null 2>&1
     timeout 60 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
 }
 wine_run() { timeout 60 "$wine" "$@" </dev/null; }

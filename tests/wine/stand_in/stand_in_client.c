@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "time_limit.h"
+
 HANDLE stand_in_open(unsigned index, DWORD access)
 {
     char name[32];
@@ -111,7 +113,7 @@ DWORD stand_in_restart(void)
     startup.cb = sizeof startup;
     if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
         return GetLastError();
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(process.hProcess, time_limit_ms(30000)) == WAIT_OBJECT_0)
         GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);

@@ -25,7 +25,7 @@
 #define THREADS 8u
 #define DEVICES 4u
 #define ROUNDS 250u
-#define WAIT_LIMIT_MS 90000u
+#define WAIT_LIMIT_MS time_limit_ms(90000u)
 
 /* Letters of the drives (E: names device 0, ...), defined for the devices
  * by this program, and the letters each thread adds and removes. */
@@ -244,7 +244,7 @@ START_TEST(concurrency)
         ok(threads[i] != NULL, "thread %u not started: %lu\n", i, GetLastError());
     }
     DWORD waited = WaitForMultipleObjects(THREADS, threads, TRUE, WAIT_LIMIT_MS);
-    if (!(ok(waited == WAIT_OBJECT_0, "the threads did not end within %u ms: %lu\n", WAIT_LIMIT_MS,
+    if (!(ok(waited == WAIT_OBJECT_0, "the threads did not end within %lu ms: %lu\n", WAIT_LIMIT_MS,
              waited))) {
         /* A deadlocked thread would keep the process alive: end it here. */
         fprintf(stdout, "concurrency: deadlock, ending the process\n");

@@ -23,7 +23,7 @@
 #define THREADS 4u
 #define CALLS_BEFORE_FAULT 50u     /* each thread's successes before the fault */
 #define OPEN_ERRORS_TO_STOP 20u    /* each thread's run of open errors after it */
-#define WAIT_LIMIT_MS 30000u
+#define WAIT_LIMIT_MS time_limit_ms(30000u)
 
 /* A thread's results, run-length encoded in call order. */
 #define MAX_RUNS 16u

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "handle_table.h"
+#include "time_limit.h"
 #include "stand_in_client.h"
 #include "tolvarvx_details.h"
 #include "tolvarsdk.h"

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "time_limit.h"
+
 static HANDLE inheritable_file(const char *path)
 {
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, NULL, TRUE};
@@ -58,7 +60,7 @@ BOOL run_tool_w(tool_run *run, const WCHAR *arguments)
         started = CreateProcessW(tool, command_line, NULL, NULL, TRUE, 0, NULL, NULL, &startup,
                                  &process);
         if (started) {
-            if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
+            if (WaitForSingleObject(process.hProcess, time_limit_ms(60000)) == WAIT_OBJECT_0)
                 GetExitCodeProcess(process.hProcess, &run->exit_code);
             else
                 TerminateProcess(process.hProcess, 0xFFFFFFFF);

@@ -1,0 +1,40 @@
+#!/bin/sh
+# Runs one Wine command of a test run, whole, on the side that can run it:
+#   launch.sh CMD [ARGS...]
+# 64-bit Wine (TOLVAR_WINE_ARCH=win64) runs on every x86-64 host, so it
+# always runs here. 32-bit Wine runs here too when the host executes 32-bit
+# code, and otherwise in the build's guest (tools/wine/guest.py; state in
+# TOLVAR_GUEST_DIR), which is booted if none runs. The way is
+# TOLVAR_WINE_WAY (native or guest, set once by tools/test.sh), or else the
+# host is probed (tools/wine/way.sh). A script that runs many Wine commands
+# goes through here as one command, so all of them run on one side.
+#
+# In the guest, Wine is 20 to 90 times slower (TCG on a loaded 2-core host:
+# a new Wine process takes about 2 s, a request to the driver stand-in
+# milliseconds): TOLVAR_WINE_TIME_SCALE
+# (default 10 there, 1 here) stretches the scripts' own limits for it.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+if [ "${TOLVAR_WINE_ARCH:-win32}" = win64 ]; then
+    exec "$@"
+fi
+way=${TOLVAR_WINE_WAY:-}
+if [ -z "$way" ]; then
+    . "$here/way.sh"
+    tolvar_wine_way
+    way=$wine_way
+fi
+case $way in
+native)
+    exec "$@"
+    ;;
+guest)
+    : "${TOLVAR_GUEST_DIR:?launch.sh: no guest state folder (TOLVAR_GUEST_DIR)}"
+    export TOLVAR_WINE_TIME_SCALE="${TOLVAR_WINE_TIME_SCALE:-10}"
+    exec /usr/bin/python3 "$here/guest.py" exec --dir "$TOLVAR_GUEST_DIR" -- "$@"
+    ;;
+*)
+    echo "launch.sh: TOLVAR_WINE_WAY must be native or guest, not '$way'" >&2
+    exit 2
+    ;;
+esac
