@@ -32,7 +32,7 @@ static void prepare(DWORD code)
 {
     TolvarOpenRequest request;
     DWORD returned;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     stand_in_open_request(&request, 'S', 0, "", "C:\\stand-in\\sizes.img");
     memcpy(in, &request, sizeof request);
     if (code == IOCTL_TOLVAR_CLOSE || code == IOCTL_TOLVAR_RELOAD || code == IOCTL_TOLVAR_QUERY)
@@ -97,17 +97,17 @@ static void test_unknown_codes(void)
     const DWORD unknown[] = {
         TOLVAR_CTL_CODE(TOLVAR_DEVICE_TYPE, 0x807, 0, 3),
         TOLVAR_CTL_CODE(TOLVAR_DEVICE_TYPE, 0x800, 0, 0), /* OPEN's function, any access */
-        TOLVARVX_TEST_CODE(0x906),
+        TOLVARVX_TEST_CODE(0x907), /* past the test interface */
     };
     static TolvarvxJournal journal;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     for (unsigned i = 0; i < sizeof unknown / sizeof unknown[0]; ++i) {
         DWORD returned = 0;
         DWORD error = stand_in_request(DEVICE, unknown[i], in, 4, out, 4, &returned);
         /* STATUS_INVALID_DEVICE_REQUEST */
         ok(error == ERROR_INVALID_FUNCTION, "code %08lx: error %lu\n", unknown[i], error);
     }
-    ok(stand_in_journal(DEVICE, &journal) == 0, "journal failed\n");
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0, "journal failed\n");
     ok(journal.Count == 3, "%u requests journaled\n", journal.Count);
     ok(journal.Entries[1].Code == unknown[1] && journal.Entries[1].InputLength == 4 &&
            journal.Entries[1].OutputLength == 4 &&
@@ -136,5 +136,5 @@ START_TEST(contract_sizes)
     test_other_input_sizes();
     test_short_output();
     test_unknown_codes();
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }
