@@ -40,7 +40,7 @@ TOLVARVX_TESTING_API HANDLE tolvarvx_open_device(unsigned index)
 
 /* One request on a handle of its own. `*returned` gets the bytes returned
  * (0 after a failure). */
-TOLVARVX_TESTING_API DWORD tolvarvx_send(unsigned index, DWORD code, const void* in, DWORD inLength,
+TOLVARVX_TESTING_API DWORD tolvarvx_send(unsigned index, DWORD code, void* in, DWORD inLength,
                                          void* out, DWORD outLength, DWORD* returned)
 {
     DWORD error = 0;
@@ -48,7 +48,7 @@ TOLVARVX_TESTING_API DWORD tolvarvx_send(unsigned index, DWORD code, const void*
     *returned = 0;
     if (device == INVALID_HANDLE_VALUE)
         return GetLastError();
-    if (!DeviceIoControl(device, code, (void*)in, inLength, out, outLength, returned, NULL)) {
+    if (!DeviceIoControl(device, code, in, inLength, out, outLength, returned, NULL)) {
         error = GetLastError();
         *returned = 0;
     }
@@ -56,27 +56,14 @@ TOLVARVX_TESTING_API DWORD tolvarvx_send(unsigned index, DWORD code, const void*
     return error;
 }
 
-/* Refuses a stand-in whose test interface is not the one this program was
- * built with. Returns
- *   0                        the same version;
- *   ERROR_REVISION_MISMATCH  (1306) another version;
- *   ERROR_UNKNOWN_REVISION   (1305) a stand-in older than the versioned
- *                            interface (it answers the version request
- *                            with error 1, an unknown request);
- *   ERROR_INVALID_DATA       (13) an answer of the wrong size;
- *   any other                the open's or the request's own error (2: no
- *                            stand-in is loaded).
- * `message` (`size` bytes, may be NULL with size 0) gets one terminated
- * line that says which, naming both versions where there are two; it is
- * cut to fit. */
-TOLVARVX_TESTING_API DWORD tolvarvx_check_version(unsigned index, char* message, size_t size)
+/* What an answer to the version request means (tolvarvx_check_version):
+ * `error` and `returned` as tolvarvx_send gave them, `version` the value
+ * read. */
+TOLVARVX_TESTING_API DWORD tolvarvx_judge_version(unsigned index, DWORD error, DWORD returned,
+                                                  uint32_t version, char* message, size_t size)
 {
-    uint32_t version = 0;
-    DWORD returned = 0;
     DWORD result;
     char text[320];
-    DWORD error = tolvarvx_send(index, IOCTL_TOLVARVX_TEST_VERSION, NULL, 0, &version,
-                                sizeof version, &returned);
     if (error == ERROR_INVALID_FUNCTION) {
         result = ERROR_UNKNOWN_REVISION;
         snprintf(text, sizeof text,
@@ -115,6 +102,28 @@ TOLVARVX_TESTING_API DWORD tolvarvx_check_version(unsigned index, char* message,
         message[length] = '\0';
     }
     return result;
+}
+
+/* Refuses a stand-in whose test interface is not the one this program was
+ * built with. Returns
+ *   0                        the same version;
+ *   ERROR_REVISION_MISMATCH  (1306) another version;
+ *   ERROR_UNKNOWN_REVISION   (1305) a stand-in older than the versioned
+ *                            interface (it answers the version request
+ *                            with error 1, an unknown request);
+ *   ERROR_INVALID_DATA       (13) an answer of the wrong size;
+ *   any other                the open's or the request's own error (2: no
+ *                            stand-in is loaded).
+ * `message` (`size` bytes, may be NULL with size 0) gets one terminated
+ * line that says which, naming both versions where there are two; it is
+ * cut to fit. */
+TOLVARVX_TESTING_API DWORD tolvarvx_check_version(unsigned index, char* message, size_t size)
+{
+    uint32_t version = 0;
+    DWORD returned = 0;
+    DWORD error = tolvarvx_send(index, IOCTL_TOLVARVX_TEST_VERSION, NULL, 0, &version,
+                                sizeof version, &returned);
+    return tolvarvx_judge_version(index, error, returned, version, message, size);
 }
 
 /* The drive closed, journal and scripts empty, counters zero,
@@ -220,24 +229,31 @@ TOLVARVX_TESTING_API DWORD tolvarvx_compute_response(const void* secret, size_t 
 {
     BCRYPT_ALG_HANDLE algorithm = NULL;
     BCRYPT_HASH_HANDLE hash = NULL;
+    /* BCrypt takes writable buffers: the inputs are copied. */
+    UCHAR key[TOLVARVX_SECRET_MAX];
+    UCHAR message[TOLVAR_CHALLENGE_SIZE];
     UCHAR digest[32];
     NTSTATUS status;
     if ((!secret && secretLength) || !challenge || !response ||
         secretLength > TOLVARVX_SECRET_MAX)
         return ERROR_INVALID_PARAMETER;
+    if (secretLength)
+        memcpy(key, secret, secretLength);
+    memcpy(message, challenge, sizeof message);
     status = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, NULL,
                                          BCRYPT_ALG_HANDLE_HMAC_FLAG);
-    if (!BCRYPT_SUCCESS(status))
-        return tolvarvx_error_of_status(status);
     /* The hash object in memory BCrypt manages itself (Windows 7 and later). */
-    status = BCryptCreateHash(algorithm, &hash, NULL, 0, (PUCHAR)secret, (ULONG)secretLength, 0);
     if (BCRYPT_SUCCESS(status))
-        status = BCryptHashData(hash, (PUCHAR)challenge, TOLVAR_CHALLENGE_SIZE, 0);
+        status = BCryptCreateHash(algorithm, &hash, NULL, 0, key, (ULONG)secretLength, 0);
+    if (BCRYPT_SUCCESS(status))
+        status = BCryptHashData(hash, message, sizeof message, 0);
     if (BCRYPT_SUCCESS(status))
         status = BCryptFinishHash(hash, digest, sizeof digest, 0);
     if (hash)
         BCryptDestroyHash(hash);
-    BCryptCloseAlgorithmProvider(algorithm, 0);
+    if (algorithm)
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    SecureZeroMemory(key, sizeof key);
     if (!BCRYPT_SUCCESS(status))
         return tolvarvx_error_of_status(status);
     memcpy(response, digest, TOLVAR_RESPONSE_SIZE);

@@ -129,8 +129,46 @@ static void test_devices_present(void)
        "TOLVARVX4: handle %p, error %lu\n", missing, GetLastError());
 }
 
+/* The version request, and what the SDK's check makes of each answer: the
+ * stand-in's own, another version, a stand-in without the request. */
+static void test_interface_version(void)
+{
+    char message[400];
+    char cut[9];
+    DWORD error = tolvarvx_check_version(DEVICE, message, sizeof message);
+    ok(error == 0 && !strcmp(message, "driver stand-in test interface version 1"),
+       "version: error %lu, \"%s\"\n", error, message);
+    error = tolvarvx_judge_version(DEVICE, 0, 4, TOLVARVX_TEST_INTERFACE_VERSION + 1, message,
+                                   sizeof message);
+    ok(error == ERROR_REVISION_MISMATCH && strstr(message, "is version 2,") &&
+           strstr(message, "built for version 1:"),
+       "another version: error %lu, \"%s\"\n", error, message);
+    error = tolvarvx_judge_version(DEVICE, ERROR_INVALID_FUNCTION, 0, 0, message, sizeof message);
+    ok(error == ERROR_UNKNOWN_REVISION && strstr(message, "predates") &&
+           strstr(message, "version 1"),
+       "no version request: error %lu, \"%s\"\n", error, message);
+    memset(cut, 'x', sizeof cut);
+    error = tolvarvx_judge_version(DEVICE, 0, 4, 7, cut, 8);
+    ok(error == ERROR_REVISION_MISMATCH && !strcmp(cut, "the dri") && cut[8] == 'x',
+       "message cut to 8 bytes: error %lu, \"%.8s\"\n", error, cut);
+}
+
+/* A journal buffer too small is refused before any request is sent. */
+static void test_short_journal_buffer(void)
+{
+    static TolvarvxJournal journal;
+    memset(&journal, 0xEE, sizeof journal);
+    DWORD error = tolvarvx_read_journal(DEVICE, &journal, sizeof journal - 1);
+    ok(error == ERROR_INSUFFICIENT_BUFFER && journal.Recorded == 0xEEEEEEEEu,
+       "journal into %u bytes: error %lu\n", (unsigned)sizeof journal - 1, error);
+    error = tolvarvx_read_journal(DEVICE, NULL, sizeof journal);
+    ok(error == ERROR_INVALID_PARAMETER, "journal into NULL: error %lu\n", error);
+}
+
 START_TEST(contract_sizes)
 {
+    test_interface_version();
+    test_short_journal_buffer();
     test_devices_present();
     test_exact_sizes();
     test_other_input_sizes();

@@ -98,6 +98,9 @@ static void test_queue_limits(void)
     ok(error == ERROR_NO_SYSTEM_RESOURCES, "script past the capacity: error %lu\n", error);
     error = tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVARVX_TEST_RESET, 0, 0, 0, 0);
     ok(error == ERROR_INVALID_PARAMETER, "script of a test code: error %lu\n", error);
+    error = tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, 0x12345678u, 0, 0, 0, 0);
+    ok(error == ERROR_INVALID_PARAMETER, "script of a code the stand-in does not answer: error %lu\n",
+       error);
 }
 
 START_TEST(scripted_completions)
