@@ -23,7 +23,8 @@ echo "SDK laid out in $build/sdk:"
 echo "SDK zip: $(ls "$build"/package/*.zip)"
 
 sdk=$build/sdk
-stand_in=$build/windows/$arch/bin/TOLVARVX.sys
+# The driver stand-in the SDK ships for tests.
+stand_in=$sdk/testing/$arch/TOLVARVX.sys
 export WINEPREFIX="$build/demo-prefix-$arch" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine reads the Unix command line and maps file names by the Unix locale's

@@ -102,12 +102,6 @@ for script in "$sdk"/testing/wine/*.sh; do
 done
 
 # The consumer's tests, with nothing of this build's Wine environment: the
-# SDK's harness sets up its own. A prefix template of this build, when
-# there is one, spares the consumer's first test the wineboot.
-template="$build/wineprefix.template"
-if [ -d "$template" ]; then
-    mkdir -p "$scratch/build/tolvarsdk-wine/$arch"
-    cp -a "$template" "$scratch/build/tolvarsdk-wine/$arch/template"
-fi
+# SDK's harness sets up its own, from its wineboot on.
 exec env -u WINEPATH -u TOLVAR_WINEPREFIX -u TOLVAR_BIN_DIR -u TOLVAR_WINE_ARCH \
     ctest --test-dir "$scratch/build" --output-on-failure

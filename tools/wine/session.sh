@@ -25,6 +25,7 @@ template="${TOLVAR_WINE_TEMPLATE:-$WINEPREFIX.template}"
 make_template() {
     if [ ! -d "$template" ]; then
         rm -rf "$template.tmp"
+        mkdir -p "$(dirname "$template")"
         WINEPREFIX="$template.tmp" timeout 120 "$wine" wineboot -i >/dev/null 2>&1
         WINEPREFIX="$template.tmp" timeout 60 wineserver -w
         mv "$template.tmp" "$template"
