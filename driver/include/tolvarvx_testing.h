@@ -2,10 +2,11 @@
  * through its test interface (tolvarvx_test.h), one call per test control,
  * and compute its handshake response.
  *
- * Header-only plain C for MinGW and MSVC, x86 and x64: every function is
- * static, so any number of a program's files may include it. It needs
- * <windows.h> and bcrypt (the CMake target tolvarsdk::testing links it;
- * MSVC links it from here too).
+ * Header-only plain C for MinGW and MSVC (2015 or later, for snprintf),
+ * x86 and x64, which C++ compiles too: every function is static, so any
+ * number of a program's files may include it. It needs <windows.h> and
+ * bcrypt (the CMake target tolvarsdk::testing links it; MSVC links it from
+ * here too).
  *
  * Each call takes the index n of the drive device \\.\TOLVARVX<n> (the
  * stand-in makes 0 to 3), opens the device for the one request, closes it
