@@ -89,8 +89,9 @@ function(tolvarsdk_add_wine_test)
   string(MAKE_C_IDENTIFIER "${arg_NAME}" folder)
   math(EXPR test_timeout "${arg_TIMEOUT} + 600")
   add_test(NAME ${arg_NAME} COMMAND "${sdk}/testing/wine/run-test.sh" "${program}" ${arg_COMMAND})
-  list(APPEND wine_env TOLVAR_WINEPREFIX=${wine_dir}/tests/${folder} TOLVAR_BIN_DIR=${sdk}/bin/${arch}
-    TOLVAR_STAND_IN=${sdk}/testing/${arch}/TOLVARVX.sys TOLVAR_WINE_TIMEOUT=${arg_TIMEOUT})
+  list(APPEND wine_env TOLVAR_WINEPREFIX=${wine_dir}/tests/${folder}
+    TOLVAR_BIN_DIR=${sdk}/bin/${arch} TOLVAR_STAND_IN=${sdk}/testing/${arch}/TOLVARVX.sys
+    TOLVAR_WINE_TIMEOUT=${arg_TIMEOUT})
   set_tests_properties(${arg_NAME} PROPERTIES FIXTURES_REQUIRED ${fixture} TIMEOUT ${test_timeout}
     ENVIRONMENT "${wine_env}")
 endfunction()
