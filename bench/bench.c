@@ -182,7 +182,7 @@ static void prepare_answer(void)
     DWORD returned = 0;
     DWORD length = stand_in_default_secret(DEVICE, secret, sizeof secret);
     check("challenge for the answer", stand_in_control(control_handles[0], IOCTL_TOLVAR_GET_CHALLENGE, NULL, 0, challenge, sizeof challenge, &returned), 0);
-    tolvarvx_handshake_response(secret, length, challenge, response);
+    tolvarvx_compute_response(secret, length, challenge, response);
 }
 static void export_authen(void) { check("TolvarAuthen", TolvarAuthen(response, DEVICE), 0); }
 static void hand_authen(void)
@@ -383,7 +383,7 @@ static int set_up(void)
     if (!define_letter(LETTER, DEVICE) || !define_letter(LONG_LETTER, LONG_DEVICE))
         return 0;
     for (unsigned i = 0; i < 2; ++i) {
-        if (stand_in_reset(i) != 0) {
+        if (tolvarvx_reset(i) != 0) {
             printf("the stand-in's device %u does not answer\n", i);
             return 0;
         }
@@ -465,7 +465,7 @@ int main(int argc, char** argv)
 
     for (unsigned i = 0; i < 2; ++i) {
         CloseHandle(control_handles[i]);
-        stand_in_reset(i);
+        tolvarvx_reset(i);
     }
     remove_letter(LETTER);
     remove_letter(LONG_LETTER);

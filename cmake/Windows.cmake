@@ -92,7 +92,8 @@ endforeach()
 install(FILES ${TOLVAR_BIN_DIR}/tolvarsdk.dll DESTINATION ${TOLVARSDK_BIN_DIR})
 install(FILES ${TOLVAR_BIN_DIR}/libtolvarsdk.dll.a ${TOLVAR_BIN_DIR}/tolvarsdk.lib ${TOLVAR_DEF}
   DESTINATION ${TOLVARSDK_LIB_DIR})
-install(FILES ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h DESTINATION include)
+install(FILES ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h
+  ${CMAKE_SOURCE_DIR}/include/tolvar_driver_contract.h DESTINATION include)
 
 # The SDK's CMake package, so that find_package(tolvarsdk) works on the
 # installed tree (tolvarctl installs itself from tools/tolvarctl):
@@ -116,7 +117,8 @@ function(tolvar_write_version_file file)
 endfunction()
 tolvar_write_version_file(${package_dir}/tolvarsdkConfigVersion.cmake)
 install(FILES ${package_dir}/tolvarsdkConfig.cmake ${package_dir}/tolvarsdkConfigVersion.cmake
-  ${package_dir}/tolvarsdk-${TOLVAR_ARCH}.cmake DESTINATION lib/cmake/tolvarsdk)
+  ${package_dir}/tolvarsdk-${TOLVAR_ARCH}.cmake ${CMAKE_SOURCE_DIR}/cmake/tolvarsdkTesting.cmake
+  DESTINATION lib/cmake/tolvarsdk)
 
 # A separate project builds against the SDK zip through
 # find_package(tolvarsdk) with this same toolchain, and runs under Wine. The
@@ -126,5 +128,7 @@ set(TOLVAR_SDK_ZIP "" CACHE FILEPATH "The SDK zip of both architectures (packed 
 if(TOLVAR_SDK_ZIP)
   add_test(NAME ${TOLVAR_ARCH}.sdk.consumer COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/check.sh
     ${TOLVAR_ARCH} ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/consumer-check ${TOLVAR_SDK_ZIP})
-  tolvar_in_wine_session(${TOLVAR_ARCH}.sdk.consumer)
+  # The consumer's tests run in Wine sessions of their own (the SDK's
+  # harness), apart from this build's session.
+  set_tests_properties(${TOLVAR_ARCH}.sdk.consumer PROPERTIES TIMEOUT 900)
 endif()

@@ -29,7 +29,8 @@ echo "SDK laid out in $build/sdk:"
 echo "SDK zip: $(ls "$build"/package/*.zip)"
 
 export TOLVAR_WINEPREFIX="$build/demo-prefix-$arch"
-set -- "$root/tools/demo-life.sh" "$build/sdk" "$build/windows/$arch/bin/TOLVARVX.sys"
+# The driver stand-in is the one the SDK ships for tests.
+set -- "$root/tools/demo-life.sh" "$build/sdk" "$build/sdk/testing/$arch/TOLVARVX.sys"
 if [ "$arch" = x86 ] && [ "$wine_way" = guest ]; then
     echo "demo: the drive's life runs in a QEMU guest: $wine_way_why"
     exec /usr/bin/python3 "$root/tools/wine/guest.py" run --dir "$build/guest" --limit 1800 -- "$@"

@@ -25,6 +25,10 @@ void tolvarvx_journal_record(tolvarvx_device* device, const TolvarvxJournalEntry
 void tolvarvx_journal_read(const tolvarvx_device* device, uint8_t* out);
 void tolvarvx_journal_clear(tolvarvx_device* device);
 
+/* 1 for a code of the drive or volume requests the stand-in answers
+ * (dispatch.c). */
+int tolvarvx_is_drive_code(uint32_t code);
+
 /* Scripted completions (scripts.c). */
 tolvarvx_status tolvarvx_script_push(tolvarvx_device* device, const TolvarvxScript* script);
 /* Removes and returns the oldest script for this kind and code; 0 if none. */

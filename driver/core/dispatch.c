@@ -40,6 +40,11 @@ static const request_rule* find_rule(uint32_t code)
     return 0;
 }
 
+int tolvarvx_is_drive_code(uint32_t code)
+{
+    return find_rule(code) != 0;
+}
+
 static tolvarvx_status perform(tolvarvx_device* device, uint32_t code, const uint8_t* in,
                                uint32_t inLength, uint8_t* out, uint32_t outLength,
                                uint32_t* information)

@@ -9,7 +9,9 @@ tolvarvx_status tolvarvx_script_push(tolvarvx_device* device, const TolvarvxScri
         if (script->Code != 0)
             return TOLVARVX_STATUS_INVALID_PARAMETER;
     } else if (script->Kind == TOLVARVX_KIND_CONTROL) {
-        if (tolvarvx_is_test_code(script->Code)) /* the test interface stays reachable */
+        /* Only requests the stand-in answers: a script of any other code
+         * would wait forever, and the test interface stays reachable. */
+        if (!tolvarvx_is_drive_code(script->Code))
             return TOLVARVX_STATUS_INVALID_PARAMETER;
     } else {
         return TOLVARVX_STATUS_INVALID_PARAMETER;

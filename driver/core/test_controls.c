@@ -1,4 +1,4 @@
-/* The private test interface (tolvarvx_test.h). */
+/* The test interface (tolvarvx_test.h). */
 #include "bytes.h"
 #include "device_internal.h"
 
@@ -79,6 +79,14 @@ tolvarvx_status tolvarvx_test_control(tolvarvx_device* device, uint32_t code, co
         return read_flag(in, &device->authRequired);
     case IOCTL_TOLVARVX_TEST_SET_SECRET:
         return set_secret(device, in);
+    case IOCTL_TOLVARVX_TEST_VERSION: {
+        const uint32_t version = TOLVARVX_TEST_INTERFACE_VERSION;
+        if (outLength < sizeof version)
+            return TOLVARVX_STATUS_BUFFER_TOO_SMALL;
+        tolvarvx_copy(out, &version, sizeof version);
+        *information = sizeof version;
+        return TOLVARVX_STATUS_SUCCESS;
+    }
     default: /* IOCTL_TOLVARVX_TEST_CRASH: faulting is the platform's business */
         return tolvarvx_is_crash_request(code, in, inLength) ? TOLVARVX_STATUS_NOT_SUPPORTED
                                                              : TOLVARVX_STATUS_INVALID_PARAMETER;

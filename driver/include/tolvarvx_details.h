@@ -30,10 +30,8 @@ typedef struct TolvarvxDeviceDetails {
     uint8_t Zero[TOLVAR_DEVICE_DETAILS_SIZE - 12 * 4]; /* always zero */
 } TolvarvxDeviceDetails;
 
-#ifdef __cplusplus
-static_assert(sizeof(TolvarvxDeviceDetails) == TOLVAR_DEVICE_DETAILS_SIZE, "details size");
-#else
-_Static_assert(sizeof(TolvarvxDeviceDetails) == TOLVAR_DEVICE_DETAILS_SIZE, "details size");
-#endif
+/* In any C or C++ dialect. */
+typedef char TolvarvxDetailsSizeCheck
+    [sizeof(TolvarvxDeviceDetails) == TOLVAR_DEVICE_DETAILS_SIZE ? 1 : -1];
 
 #endif

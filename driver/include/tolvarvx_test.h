@@ -1,4 +1,4 @@
-/* The driver stand-in's private test interface.
+/* The driver stand-in's test interface.
  *
  * Control codes of the stand-in's own (device type 0x8000, functions 0x900
  * and up, METHOD_BUFFERED, FILE_ANY_ACCESS, so a read-only handle may send
@@ -6,11 +6,21 @@
  * journaled, never scripted and never refused for want of authentication.
  * Only tests and tools include this header; the library never does.
  *
- * Plain C with fixed-width types: Windows test programs, the kernel driver
- * and the host build all compile it. */
+ * The interface has a version, TOLVARVX_TEST_INTERFACE_VERSION, which the
+ * stand-in reports (IOCTL_TOLVARVX_TEST_VERSION). The stand-in raises it
+ * whenever a test control's code, layout or meaning changes, so that a test
+ * program built with one version of this header can refuse a stand-in of
+ * another. A stand-in older than the versioned interface answers the
+ * version request as an unknown request (STATUS_INVALID_DEVICE_REQUEST,
+ * Win32 error 1).
+ *
+ * Plain C with fixed-width types and no Windows header: Windows test
+ * programs (MinGW or MSVC, x86 or x64), the kernel driver and the host
+ * build all compile it. */
 #ifndef TOLVARVX_TEST_H
 #define TOLVARVX_TEST_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "tolvar_driver_contract.h"
@@ -37,9 +47,27 @@
  * a caller gets when the driver dies. Any other input: refused. */
 #define IOCTL_TOLVARVX_TEST_CRASH TOLVARVX_TEST_CODE(0x905)
 #define TOLVARVX_CRASH_MAGIC 0x0DEADC0Du
+/* Input none, output uint32_t (at least 4 bytes): the version of this
+ * interface the stand-in implements. */
+#define IOCTL_TOLVARVX_TEST_VERSION TOLVARVX_TEST_CODE(0x906)
+#define TOLVARVX_TEST_INTERFACE_VERSION 1u
 
 #define TOLVARVX_TEST_FIRST_FUNCTION 0x900u
-#define TOLVARVX_TEST_LAST_FUNCTION 0x905u
+#define TOLVARVX_TEST_LAST_FUNCTION 0x906u
+
+/* The statuses the stand-in completes requests with, each with the Win32
+ * error a caller of DeviceIoControl gets for it; a script may complete a
+ * request with any of these or any other NTSTATUS. */
+#define TOLVARVX_STATUS_SUCCESS 0x00000000u
+#define TOLVARVX_STATUS_DEVICE_BUSY 0x80000011u            /* Win32 170 */
+#define TOLVARVX_STATUS_UNSUCCESSFUL 0xC0000001u           /* Win32 31 */
+#define TOLVARVX_STATUS_INVALID_PARAMETER 0xC000000Du      /* Win32 87 */
+#define TOLVARVX_STATUS_INVALID_DEVICE_REQUEST 0xC0000010u /* Win32 1 */
+#define TOLVARVX_STATUS_ACCESS_DENIED 0xC0000022u          /* Win32 5 */
+#define TOLVARVX_STATUS_BUFFER_TOO_SMALL 0xC0000023u       /* Win32 122 */
+#define TOLVARVX_STATUS_INSUFFICIENT_RESOURCES 0xC000009Au /* Win32 1450 */
+#define TOLVARVX_STATUS_DEVICE_NOT_READY 0xC00000A3u       /* Win32 21 */
+#define TOLVARVX_STATUS_NOT_SUPPORTED 0xC00000BBu          /* Win32 50 */
 
 /* What a request was, in journal entries and scripts. */
 #define TOLVARVX_KIND_CONTROL 1u /* a device control (or file-system control); Code says which */
@@ -47,7 +75,11 @@
 
 /* A scripted completion: the next request of this kind and code is answered
  * with Status and Information instead of (or after) being carried out.
- * Information is clamped to the request's output length. */
+ * Information is clamped to the request's output length. Status may be any
+ * NTSTATUS; Code must be one the stand-in answers (the drive codes and the
+ * three volume codes of tolvar_driver_contract.h): a script of any other
+ * code, of a test code or of an unknown kind is refused with
+ * STATUS_INVALID_PARAMETER (Win32 error 87). */
 typedef struct TolvarvxScript {
     uint32_t Kind;        /* TOLVARVX_KIND_* */
     uint32_t Code;        /* the control code for KIND_CONTROL; 0 for KIND_FLUSH */
@@ -96,17 +128,19 @@ typedef struct TolvarvxSecret {
  * in decimal, ASCII, no terminator ("tolvar-stand-in-secret-3"). */
 #define TOLVARVX_DEFAULT_SECRET_PREFIX "tolvar-stand-in-secret-"
 
-#ifdef __cplusplus
-#define TOLVARVX_TEST_CHECK(cond, what) static_assert(cond, what)
-#else
-#define TOLVARVX_TEST_CHECK(cond, what) _Static_assert(cond, what)
-#endif
-TOLVARVX_TEST_CHECK(IOCTL_TOLVARVX_TEST_RESET == 0x80002400u, "test code layout");
-TOLVARVX_TEST_CHECK(sizeof(TolvarvxScript) == 24, "script size");
-TOLVARVX_TEST_CHECK(sizeof(TolvarvxJournalEntry) == 32, "journal entry size");
-TOLVARVX_TEST_CHECK(sizeof(TolvarvxJournal) == 16 + 32 * TOLVARVX_JOURNAL_CAPACITY + 1048,
-                    "journal size");
-TOLVARVX_TEST_CHECK(sizeof(TolvarvxSecret) == 68, "secret size");
+/* Checks in any C or C++ dialect (MSVC's C has no _Static_assert before C11). */
+#define TOLVARVX_TEST_CHECK_2(cond, line) typedef char TolvarvxTestCheck##line[(cond) ? 1 : -1]
+#define TOLVARVX_TEST_CHECK_1(cond, line) TOLVARVX_TEST_CHECK_2(cond, line)
+#define TOLVARVX_TEST_CHECK(cond) TOLVARVX_TEST_CHECK_1(cond, __LINE__)
+TOLVARVX_TEST_CHECK(IOCTL_TOLVARVX_TEST_RESET == 0x80002400u);
+TOLVARVX_TEST_CHECK(IOCTL_TOLVARVX_TEST_VERSION == 0x80002418u);
+TOLVARVX_TEST_CHECK(sizeof(TolvarvxScript) == 24);
+TOLVARVX_TEST_CHECK(sizeof(TolvarvxJournalEntry) == 32);
+TOLVARVX_TEST_CHECK(offsetof(TolvarvxJournal, Entries) == 16);
+TOLVARVX_TEST_CHECK(sizeof(TolvarvxJournal) == 16 + 32 * TOLVARVX_JOURNAL_CAPACITY + 1048);
+TOLVARVX_TEST_CHECK(sizeof(TolvarvxSecret) == 68);
 #undef TOLVARVX_TEST_CHECK
+#undef TOLVARVX_TEST_CHECK_1
+#undef TOLVARVX_TEST_CHECK_2
 
 #endif

@@ -1,18 +1,19 @@
 #!/bin/sh
 # Builds the consumer project against the SDK exactly as a customer gets it
-# and runs it under Wine, for one architecture:
+# and runs its tests under Wine, for one architecture:
 #   check.sh x86|x64 <windows build dir> <scratch dir> <SDK zip>
 # 1. installs the build alone into <scratch>/installed (cmake --install): it
 #    writes its own architecture's folders and the shared files, nothing else;
 # 2. unpacks the SDK zip (both architectures) into <scratch>/unpacked: it
 #    holds both architectures' files, and this build's files unchanged;
 # 3. configures tests/consumer against the one-architecture tree with the
-#    other architecture's toolchain: find_package must refuse it and say
-#    what the tree holds and what was asked for;
+#    other architecture's toolchain, and against that tree without its
+#    testing part: find_package must refuse both and say why;
 # 4. configures and builds tests/consumer against the unpacked zip through
-#    find_package(tolvarsdk) with this architecture's toolchain;
-# 5. runs the program under the test session's Wine (through the launcher,
-#    which may run it in the build's guest).
+#    find_package(tolvarsdk COMPONENTS testing) with this architecture's
+#    toolchain;
+# 5. runs the consumer's own ctest: its programs under Wine, each in a
+#    session with the SDK's driver stand-in, through tolvarsdk_add_wine_test.
 set -eu
 arch=$1 build=$2 scratch=$3 zip=$4
 here=$(cd "$(dirname "$0")" && pwd)
@@ -27,13 +28,20 @@ fail() { echo "$*"; exit 1; }
 # The files of one architecture, and those both share.
 arch_files() {
     for file in bin/$1/tolvarsdk.dll bin/$1/tolvarctl.exe lib/$1/libtolvarsdk.dll.a \
-        lib/$1/tolvarsdk.lib lib/$1/tolvarsdk.def lib/cmake/tolvarsdk/tolvarsdk-$1.cmake; do
+        lib/$1/tolvarsdk.lib lib/$1/tolvarsdk.def lib/cmake/tolvarsdk/tolvarsdk-$1.cmake \
+        testing/$1/TOLVARVX.sys; do
         echo "./$file"
     done
 }
 shared_files() {
-    for file in include/tolvarsdk.h lib/cmake/tolvarsdk/tolvarsdkConfig.cmake \
-        lib/cmake/tolvarsdk/tolvarsdkConfigVersion.cmake; do
+    for file in include/tolvarsdk.h include/tolvar_driver_contract.h \
+        lib/cmake/tolvarsdk/tolvarsdkConfig.cmake lib/cmake/tolvarsdk/tolvarsdkConfigVersion.cmake \
+        lib/cmake/tolvarsdk/tolvarsdkTesting.cmake testing/include/tolvarvx_test.h \
+        testing/include/tolvarvx_details.h testing/include/tolvarvx_testing.h \
+        testing/wine/arch.sh testing/wine/install-stand-in.sh testing/wine/run-test.sh \
+        testing/wine/run.sh testing/wine/session.sh testing/wine/launch.sh testing/wine/way.sh \
+        testing/wine/guest.py testing/wine/guest/build-image.sh testing/wine/guest/init \
+        testing/wine/guest/agent.py testing/wine/guest/packages; do
         echo "./$file"
     done
 }
@@ -70,6 +78,19 @@ if [ "$status" = 0 ] || ! tr -s ' \n' ' ' <"$scratch/wrong-arch.log" | grep -qF 
 fi
 echo "$other project against the $arch-only tree refused: $message ..."
 
+# The same tree without its testing part, asked for it.
+cp -a "$scratch/installed" "$scratch/no-testing"
+rm -rf "$scratch/no-testing/testing"
+status=0
+cmake -S "$here" -B "$scratch/no-testing-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -Dtolvarsdk_DIR="$scratch/no-testing/lib/cmake/tolvarsdk" >"$scratch/no-testing.log" 2>&1 || status=$?
+message="this tolvarsdk ($scratch/no-testing) has no component testing for $arch"
+if [ "$status" = 0 ] || ! tr -s ' \n' ' ' <"$scratch/no-testing.log" | grep -qF "$message"; then
+    cat "$scratch/no-testing.log"
+    fail "the $arch tree without testing/: configure exited $status, without \"$message\""
+fi
+echo "component testing of a tree without it refused: $message ..."
+
 # The toolchain file only searches the mingw root for packages, so the SDK
 # is named directly, as a customer of a cross build does.
 cmake -S "$here" -B "$scratch/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
@@ -78,5 +99,11 @@ cmake -S "$here" -B "$scratch/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain
 cmake --build "$scratch/build" >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log"; exit 1; }
 cmp -s "$scratch/build/tolvarsdk.dll" "$sdk/bin/$arch/tolvarsdk.dll" ||
     fail "the $arch tolvarsdk.dll was not copied beside the program"
-# Without WINEPATH, so the DLL that loads is the one copied from the SDK.
-exec env -u WINEPATH "$root/tools/wine/launch.sh" "$root/tools/wine/run.sh" "$scratch/build/consumer.exe"
+for script in "$sdk"/testing/wine/*.sh "$sdk"/testing/wine/guest.py "$sdk"/testing/wine/guest/build-image.sh; do
+    [ -x "$script" ] || fail "$script is not executable in the unpacked zip"
+done
+
+# The consumer's tests, with nothing of this build's Wine environment: the
+# SDK's harness sets up its own, from its wineboot on.
+exec env -u WINEPATH -u TOLVAR_WINEPREFIX -u TOLVAR_BIN_DIR -u TOLVAR_WINE_ARCH \
+    ctest --test-dir "$scratch/build" --output-on-failure

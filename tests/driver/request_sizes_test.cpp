@@ -84,7 +84,7 @@ TEST_F(RequestSizes, UnknownCodesAreInvalidDeviceRequests)
         IOCTL_TOLVAR_OPEN | 3,                             // the open function, METHOD_NEITHER
         IOCTL_TOLVAR_QUERY & ~(3u << 14),                  // the query function, other access
         TOLVAR_CTL_CODE(0x22, 0x806, 0, 1),                // another device type
-        TOLVARVX_TEST_CODE(0x906),                         // past the test interface
+        TOLVARVX_TEST_CODE(0x907),                         // past the test interface
         0,
     };
     for (uint32_t code : unknown) {
@@ -123,6 +123,15 @@ TEST_F(RequestSizes, TestInterfaceSizes)
     EXPECT_EQ(Send(IOCTL_TOLVARVX_TEST_SET_AUTH_REQUIRED, in, 8), TOLVARVX_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Send(IOCTL_TOLVARVX_TEST_SET_SECRET, in, 64), TOLVARVX_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(device.scriptCount, 0u);
+    std::memset(out, 0xEE, 8);
+    EXPECT_EQ(Send(IOCTL_TOLVARVX_TEST_VERSION, nullptr, 0, out, 3),
+              TOLVARVX_STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Send(IOCTL_TOLVARVX_TEST_VERSION, nullptr, 0, out, 8), TOLVARVX_STATUS_SUCCESS);
+    uint32_t version;
+    std::memcpy(&version, out, sizeof version);
+    EXPECT_EQ(information, 4u);
+    EXPECT_EQ(version, TOLVARVX_TEST_INTERFACE_VERSION);
+    EXPECT_EQ(out[4], 0xEE);
 }
 
 TEST(CrashRequest, OnlyTheMagicAsksForAFault)

@@ -38,8 +38,10 @@ import subprocess
 import sys
 import time
 
+# The tree this script belongs to, shared with the guest: the source tree
+# (tools/wine/guest.py) or an installed SDK (testing/wine/guest.py).
 SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-GUEST_FILES_DIR = os.path.join(SOURCE_ROOT, "tools", "wine", "guest")
+GUEST_FILES_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest")
 # Exactly what the image is made from; the agent is not baked in.
 IMAGE_FILES = ("build-image.sh", "packages", "init")
 AGENT = os.path.join(GUEST_FILES_DIR, "agent.py")

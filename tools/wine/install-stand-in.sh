@@ -4,15 +4,16 @@
 # with ErrorControl, Start and Type (REG_DWORD 1) and nothing else, no image
 # path, written by tolvarsdk.dll's RegService. Wine's services.exe then loads
 # it at the next session start.
-# Called by session.sh start with TOLVAR_WINEPREFIX and TOLVAR_BIN_DIR set,
-# before the session's services run.
+# Called by session.sh start with TOLVAR_WINEPREFIX and TOLVAR_BIN_DIR (the
+# folder of tolvarsdk.dll) set, before the session's services run; the
+# stand-in is TOLVAR_STAND_IN, by default TOLVARVX.sys in the same folder.
 set -eu
 : "${TOLVAR_WINEPREFIX:?}" "${TOLVAR_BIN_DIR:?}"
 . "$(dirname "$0")/arch.sh"
 export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
-driver="$TOLVAR_BIN_DIR/TOLVARVX.sys"
+driver="${TOLVAR_STAND_IN:-$TOLVAR_BIN_DIR/TOLVARVX.sys}"
 if [ ! -f "$driver" ]; then
     echo "install-stand-in: $driver is not built" >&2
     exit 1

@@ -1,13 +1,17 @@
 #!/bin/sh
 # One Wine session for a whole test run.
-#   session.sh start   make or reuse the prefix, install the driver
-#                      stand-in, keep the wine server up, start the services
-#   session.sh stop    end this prefix's session and wait for it
+#   session.sh template  make the prefix template if there is none
+#   session.sh start     make a fresh prefix from the template (made first
+#                        if need be), install the driver stand-in, keep the
+#                        wine server up, start the services
+#   session.sh stop      end this prefix's session and wait for it
 # The prefix is $TOLVAR_WINEPREFIX, 32-bit or 64-bit as TOLVAR_WINE_ARCH says
-# (see arch.sh). A fresh prefix is copied from a template kept beside it, so
-# only the first run pays for wineboot; where a ready template exists
-# elsewhere ($TOLVAR_BASE_TEMPLATE: the guest bakes a 32-bit one into its
-# image), that one is used and no run pays.
+# (see arch.sh). The template is $TOLVAR_WINE_TEMPLATE, by default beside the
+# prefix, so only the first run pays for wineboot; where a ready template
+# exists elsewhere ($TOLVAR_BASE_TEMPLATE: the guest bakes a 32-bit one into
+# its image), that one is used and no run pays. Two sessions that may start
+# at once share a template only when it is made before either starts
+# (`template` first).
 set -eu
 : "${TOLVAR_WINEPREFIX:?}"
 here=$(dirname "$0")
@@ -18,19 +22,28 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # character set: in the C locale a name outside ASCII cannot be made. The
 # tests' paths need a UTF-8 locale; Wine's ANSI code page stays 1252.
 export LC_ALL=C.UTF-8
-template=${TOLVAR_BASE_TEMPLATE:-$WINEPREFIX.template}
+template=${TOLVAR_BASE_TEMPLATE:-${TOLVAR_WINE_TEMPLATE:-$WINEPREFIX.template}}
 
-case "$1" in
-start)
+make_template() {
     if [ ! -d "$template" ]; then
         rm -rf "$template.tmp"
+        mkdir -p "$(dirname "$template")"
         WINEPREFIX="$template.tmp" timeout 120 "$wine" wineboot -i >/dev/null 2>&1
         WINEPREFIX="$template.tmp" timeout 60 wineserver -w
         mv "$template.tmp" "$template"
     fi
+}
+
+case "$1" in
+template)
+    make_template
+    ;;
+start)
+    make_template
     timeout 30 wineserver -k 2>/dev/null || true
     timeout 30 wineserver -w 2>/dev/null || true
     rm -rf "$WINEPREFIX"
+    mkdir -p "$(dirname "$WINEPREFIX")"
     cp -a "$template" "$WINEPREFIX"
     if [ -x "$here/install-stand-in.sh" ]; then
         "$here/install-stand-in.sh"
@@ -45,7 +58,7 @@ stop)
     timeout 30 wineserver -w 2>/dev/null || true
     ;;
 *)
-    echo "usage: $0 start|stop" >&2
+    echo "usage: $0 template|start|stop" >&2
     exit 2
     ;;
 esac

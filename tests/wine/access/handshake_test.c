@@ -18,7 +18,7 @@ static DWORD secretLength;
 static TolvarvxJournal journal;
 static DWORD recorded(void)
 {
-    ok(stand_in_journal(DEVICE, &journal) == 0, "journal not read\n");
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0, "journal not read\n");
     return journal.Recorded;
 }
 
@@ -26,14 +26,14 @@ static void test_correct_response_is_accepted(void)
 {
     BYTE challenge[17], response[16];
     DWORD error;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     memset(challenge, 0xEE, sizeof challenge);
 
     SetLastError(0xdeadbeef);
     error = TolvarGetChallenge(challenge, DEVICE);
     ok(error == 0, "TolvarGetChallenge returned %lu\n", error);
     ok(challenge[16] == 0xEE, "a byte past the challenge was written\n");
-    tolvarvx_handshake_response(secret, secretLength, challenge, response);
+    tolvarvx_compute_response(secret, secretLength, challenge, response);
     error = TolvarAuthen(response, DEVICE);
     ok(error == 0, "the correct response was refused: %lu\n", error);
 
@@ -52,10 +52,10 @@ static void test_wrong_and_stale_responses_are_refused(void)
 {
     BYTE challenge[16], older[16], response[16];
     DWORD error;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
 
     ok(TolvarGetChallenge(challenge, DEVICE) == 0, "no challenge\n");
-    tolvarvx_handshake_response(secret, secretLength, challenge, response);
+    tolvarvx_compute_response(secret, secretLength, challenge, response);
     ok(TolvarAuthen(response, DEVICE) == 0, "the correct response was refused\n");
     /* Stale: the same answer again; the stand-in consumed its challenge. */
     error = TolvarAuthen(response, DEVICE);
@@ -63,7 +63,7 @@ static void test_wrong_and_stale_responses_are_refused(void)
 
     /* Wrong: one bit off. */
     ok(TolvarGetChallenge(challenge, DEVICE) == 0, "no challenge\n");
-    tolvarvx_handshake_response(secret, secretLength, challenge, response);
+    tolvarvx_compute_response(secret, secretLength, challenge, response);
     response[15] ^= 1;
     error = TolvarAuthen(response, DEVICE);
     ok(error == ERROR_ACCESS_DENIED, "a wrong response gave %lu\n", error);
@@ -72,7 +72,7 @@ static void test_wrong_and_stale_responses_are_refused(void)
     ok(TolvarGetChallenge(older, DEVICE) == 0 && TolvarGetChallenge(challenge, DEVICE) == 0,
        "no challenge\n");
     ok(memcmp(older, challenge, 16) != 0, "two challenges are equal\n");
-    tolvarvx_handshake_response(secret, secretLength, older, response);
+    tolvarvx_compute_response(secret, secretLength, older, response);
     error = TolvarAuthen(response, DEVICE);
     ok(error == ERROR_ACCESS_DENIED, "the answer to a replaced challenge gave %lu\n", error);
 
@@ -81,7 +81,7 @@ static void test_wrong_and_stale_responses_are_refused(void)
     {
         BYTE other[64];
         DWORD otherLength = stand_in_default_secret(DEVICE + 1, other, sizeof other);
-        tolvarvx_handshake_response(other, otherLength, challenge, response);
+        tolvarvx_compute_response(other, otherLength, challenge, response);
     }
     error = TolvarAuthen(response, DEVICE);
     ok(error == ERROR_ACCESS_DENIED, "another device's response gave %lu\n", error);
@@ -94,14 +94,14 @@ static void test_deauthentication(void)
     BYTE challenge[16], response[16];
     TolvarOpenRequest request;
     DWORD returned = 0, error;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
-    ok(stand_in_require_auth(DEVICE, 1) == 0, "requirement not set\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_require_auth(DEVICE, 1) == 0, "requirement not set\n");
     stand_in_open_request(&request, 'Z', 0, "", "C:\\stand-in\\access.img");
 
     error = stand_in_request(DEVICE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned);
     ok(error == ERROR_ACCESS_DENIED, "open before the handshake gave %lu\n", error);
     ok(TolvarGetChallenge(challenge, DEVICE) == 0, "no challenge\n");
-    tolvarvx_handshake_response(secret, secretLength, challenge, response);
+    tolvarvx_compute_response(secret, secretLength, challenge, response);
     ok(TolvarAuthen(response, DEVICE) == 0, "the correct response was refused\n");
     error = stand_in_request(DEVICE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned);
     ok(error == 0, "open after the handshake gave %lu\n", error);
@@ -114,16 +114,16 @@ static void test_deauthentication(void)
     /* De-authentication also drops a challenge that is out. */
     ok(TolvarGetChallenge(challenge, DEVICE) == 0, "no challenge\n");
     ok(TolvarDeauthen(DEVICE) == 0, "second TolvarDeauthen failed\n");
-    tolvarvx_handshake_response(secret, secretLength, challenge, response);
+    tolvarvx_compute_response(secret, secretLength, challenge, response);
     error = TolvarAuthen(response, DEVICE);
     ok(error == ERROR_ACCESS_DENIED, "an answer after de-authentication gave %lu\n", error);
-    ok(stand_in_require_auth(DEVICE, 0) == 0, "requirement not cleared\n");
+    ok(tolvarvx_require_auth(DEVICE, 0) == 0, "requirement not cleared\n");
 }
 
 static void test_null_blocks_send_nothing(void)
 {
     DWORD error;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     error = TolvarGetChallenge(NULL, DEVICE);
     ok(error == ERROR_INVALID_PARAMETER, "TolvarGetChallenge(NULL) returned %lu\n", error);
     error = TolvarAuthen(NULL, DEVICE);
@@ -136,8 +136,8 @@ static void test_short_challenge(void)
     BYTE challenge[16];
     DWORD error;
     int i, intact = 1;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, 0, 15, 0, 0x5A) == 0,
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, 0, 15, 0, 0x5A) == 0,
        "script not queued\n");
     memset(challenge, 0xEE, sizeof challenge);
     error = TolvarGetChallenge(challenge, DEVICE);
@@ -151,10 +151,10 @@ static void test_driver_and_open_errors_pass_through(void)
 {
     BYTE block[16] = {0};
     DWORD error;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_AUTHEN, STATUS_DEVICE_NOT_READY, 0, 0, 0) == 0 &&
-           stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_DEAUTHEN, STATUS_DEVICE_NOT_READY, 0, 0, 0) == 0 &&
-           stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, STATUS_DEVICE_NOT_READY, 0, 0, 0) == 0,
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_AUTHEN, STATUS_DEVICE_NOT_READY, 0, 0, 0) == 0 &&
+           tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_DEAUTHEN, STATUS_DEVICE_NOT_READY, 0, 0, 0) == 0 &&
+           tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, STATUS_DEVICE_NOT_READY, 0, 0, 0) == 0,
        "scripts not queued\n");
     error = TolvarAuthen(block, DEVICE);
     ok(error == ERROR_NOT_READY, "TolvarAuthen returned %lu\n", error);
@@ -181,5 +181,5 @@ START_TEST(access_handshake)
     test_null_blocks_send_nothing();
     test_short_challenge();
     test_driver_and_open_errors_pass_through();
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

@@ -13,7 +13,7 @@ static void open_drive(void)
 {
     TolvarOpenRequest request;
     DWORD returned = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     stand_in_open_request(&request, 'C', FALSE, "", DRIVE_ROOT "\\close\\d.dat");
     ok(stand_in_request(DEVICE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned) == 0,
        "raw open failed\n");
@@ -25,7 +25,7 @@ static const char* requests_after_open(void)
 {
     static char text[256];
     text[0] = 0;
-    ok(stand_in_journal(DEVICE, &journal) == 0, "journal failed\n");
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0, "journal failed\n");
     for (unsigned i = 0; i < journal.Count; ++i) {
         DWORD code = journal.Entries[i].Code;
         const char* name = code == IOCTL_TOLVAR_OPEN             ? NULL
@@ -91,7 +91,7 @@ static void test_failing_driver_close(void)
 
     /* A busy drive stays open. */
     open_drive();
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_CLOSE, STATUS_DEVICE_BUSY_CODE, 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_CLOSE, STATUS_DEVICE_BUSY_CODE, 0,
                        0, 0) == 0,
        "script failed\n");
     ok(TolvarClose(FALSE, DEVICE) == ERROR_BUSY, "close of a busy drive\n");
@@ -105,7 +105,7 @@ static void test_failing_dismount(void)
     /* The driver's own dismount error reaches the caller, as on Windows;
      * the drive is closed already and, without force, no unlock follows. */
     open_drive();
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, TOLVAR_FSCTL_DISMOUNT_VOLUME,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, TOLVAR_FSCTL_DISMOUNT_VOLUME,
                        STATUS_IO_DEVICE_ERROR_CODE, 0, 0, 0) == 0,
        "script failed\n");
     ok(TolvarClose(FALSE, DEVICE) == ERROR_IO_DEVICE, "failing dismount\n");
@@ -132,5 +132,5 @@ START_TEST(close)
     test_missing_device();
     long after = count_own_file_handles();
     ok(after == handles, "%ld handles before, %ld after\n", handles, after);
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

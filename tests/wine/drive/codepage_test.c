@@ -27,11 +27,12 @@ static int wide_field_is(const uint16_t* field, const WCHAR* expected)
 static void test_round_trip(void)
 {
     TolvarDriveInfo info, back;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     make_record(&info, LETTER, TRUE, BACKUP_PATH, DATA_PATH);
     ok(TolvarOpen(&info, DEVICE) == 0, "open failed\n");
 
-    ok(stand_in_journal(DEVICE, &journal) == 0 && journal.LastOpenValid, "no open received\n");
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0 &&
+           journal.LastOpenValid, "no open received\n");
     const TolvarOpenRequest* sent = (const TolvarOpenRequest*)journal.LastOpenRequest;
     ok(wide_field_is(sent->DataFile, DATA_PATH_W), "data path sent as other UTF-16\n");
     ok(wide_field_is(sent->BackupFile, BACKUP_PATH_W), "backup path sent as other UTF-16\n");
@@ -57,7 +58,7 @@ static void test_round_trip(void)
 static void test_trail_byte_is_no_separator(void)
 {
     TolvarDriveInfo info;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     make_record(&info, LETTER, FALSE, "", CP_ROOT "\\so\\\x83\x5C\\\x83\x5C.dat");
     ok(TolvarOpen(&info, DEVICE) == 0, "open failed\n");
     DWORD attributes = GetFileAttributesW(CP_ROOT_W L"\\so\\\x30BD");
@@ -72,7 +73,7 @@ static void open_raw(const WCHAR* backup, const WCHAR* data)
 {
     TolvarOpenRequest request;
     DWORD returned = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     memset(&request, 0, sizeof request);
     request.DriveLetter = LETTER;
     request.BackupBeforeWrite = 1;
@@ -169,7 +170,7 @@ START_TEST(codepage)
     test_surrogate_pair_at_the_cut();
     test_trail_byte_is_no_separator();
     remove_test_letter(LETTER);
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
     long after = count_own_file_handles();
     ok(after == handles, "%ld handles before, %ld after\n", handles, after);
 }

@@ -10,12 +10,12 @@ static TolvarvxJournal journal;
 
 static void reset_device(void)
 {
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
 }
 
 static void read_journal(void)
 {
-    ok(stand_in_journal(DEVICE, &journal) == 0, "journal failed\n");
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0, "journal failed\n");
 }
 
 static void test_round_trip(void)
@@ -144,7 +144,7 @@ static void test_volume_flush_failures(void)
     TolvarDriveInfo info;
     reset_device();
     make_record(&info, LETTER, FALSE, "", DRIVE_ROOT "\\flush\\d5.dat");
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_FLUSH, 0, STATUS_IO_DEVICE_ERROR_CODE, 0, 0, 0) == 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_FLUSH, 0, STATUS_IO_DEVICE_ERROR_CODE, 0, 0, 0) == 0,
        "script failed\n");
     ok(TolvarOpen(&info, DEVICE) == ERROR_IO_DEVICE, "failed flush\n");
     read_journal();
@@ -188,10 +188,10 @@ static void test_query_failures(void)
     make_record(&info, LETTER, FALSE, "", DRIVE_ROOT "\\query\\d6.dat");
     ok(TolvarOpen(&info, DEVICE) == 0, "open failed\n");
     /* 1351 bytes of 0xAB: one short of the reply. */
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0, 1351, 0, 0xAB) == 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0, 1351, 0, 0xAB) == 0,
        "script failed\n");
     ok(TolvarQuery(&back, DEVICE) == ERROR_INSUFFICIENT_BUFFER, "short reply\n");
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY,
                        STATUS_IO_DEVICE_ERROR_CODE, 0, 0, 0) == 0,
        "script failed\n");
     ok(TolvarQuery(&back, DEVICE) == ERROR_IO_DEVICE, "failed reply\n");
@@ -200,7 +200,7 @@ static void test_query_failures(void)
     /* A whole scripted reply of 0xAB: no terminator in either path, yet
      * each field ends within its 260 bytes. In code page 1252 U+ABAB has no
      * character, so each unit becomes '?'. */
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0, 1352, 0, 0xAB) == 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0, 1352, 0, 0xAB) == 0,
        "script failed\n");
     ok(TolvarQuery(&back, DEVICE) == 0, "whole scripted reply\n");
     ok(strlen(back.BackupFile) == 259 && back.BackupFile[0] == '?', "backup: %u bytes, %#x\n",
@@ -237,7 +237,7 @@ START_TEST(open_query)
     ok(error == ERROR_FILE_NOT_FOUND, "open with an undefined letter: %lu\n", error);
     read_journal();
     ok(journal.Recorded == 0, "%u requests reached the driver\n", journal.Recorded);
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 
     /* Every path above, failures included, closed what it opened. */
     long after = count_own_file_handles();

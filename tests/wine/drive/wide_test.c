@@ -47,7 +47,7 @@ static void test_round_trip(void)
     TolvarQueryReply raw;
     DWORD returned = 0;
 
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     make_wide_record(&info, LETTER, TRUE, BACKUP_PATH_W, DATA_PATH_W);
     ok(TolvarOpenW(&info, DEVICE) == 0, "open failed\n");
 
@@ -59,7 +59,7 @@ static void test_round_trip(void)
     expected.BackupBeforeWrite = TRUE;
     memcpy(expected.BackupFile, BACKUP_PATH_W, sizeof BACKUP_PATH_W);
     memcpy(expected.DataFile, DATA_PATH_W, sizeof DATA_PATH_W);
-    ok(stand_in_journal(DEVICE, &journal) == 0 && journal.LastOpenValid &&
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0 && journal.LastOpenValid &&
            !memcmp(journal.LastOpenRequest, &expected, sizeof expected),
        "the driver received other bytes than the record's\n");
     ok(journal.Recorded == 2 && journal.Entries[0].Kind == TOLVARVX_KIND_FLUSH,
@@ -106,7 +106,7 @@ static void test_round_trip(void)
 static void test_refusals_and_failures(void)
 {
     TolvarDriveInfoW info, back, before;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
 
     /* Refusals (every one is in the host tests): nothing reaches the driver. */
     ok(TolvarOpenW(NULL, DEVICE) == ERROR_INVALID_PARAMETER, "null record\n");
@@ -116,7 +116,7 @@ static void test_refusals_and_failures(void)
     for (int i = 0; i < 260; ++i)
         info.DataFile[i] = 0x0434;
     ok(TolvarOpenW(&info, DEVICE) == ERROR_INVALID_PARAMETER, "unterminated data path\n");
-    ok(stand_in_journal(DEVICE, &journal) == 0 && journal.Recorded == 0,
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0 && journal.Recorded == 0,
        "%u requests reached the driver\n", journal.Recorded);
 
     memset(&back, 0x3C, sizeof back);
@@ -126,7 +126,7 @@ static void test_refusals_and_failures(void)
     ok(TolvarQueryW(&back, 99) == ERROR_FILE_NOT_FOUND, "query of a missing device\n");
     make_wide_record(&info, LETTER, FALSE, L"", DATA_PATH_W);
     ok(TolvarOpenW(&info, DEVICE) == 0, "open failed\n");
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0, 1351, 0, 0xAB) == 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0, 1351, 0, 0xAB) == 0,
        "script failed\n");
     ok(TolvarQueryW(&back, DEVICE) == ERROR_INSUFFICIENT_BUFFER, "short reply\n");
     ok(!memcmp(&back, &before, sizeof back), "a failed query wrote the record\n");
@@ -139,7 +139,7 @@ static void test_unterminated_reply(void)
 {
     TolvarDriveInfoW back;
     BOOL kept = TRUE;
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0, 1352, 0, 0xAB) == 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0, 1352, 0, 0xAB) == 0,
        "script failed\n");
     memset(&back, 0x3C, sizeof back);
     ok(TolvarQueryW(&back, DEVICE) == 0, "whole scripted reply\n");
@@ -162,7 +162,7 @@ START_TEST(wide)
     test_refusals_and_failures();
     test_unterminated_reply();
     remove_test_letter(LETTER);
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
     long after = count_own_file_handles();
     ok(after == handles, "%ld handles before, %ld after\n", handles, after);
 }

@@ -61,7 +61,7 @@ static int flushes_seen(unsigned index)
     static TolvarvxJournal journal;
     DWORD i;
     int flushes = 0;
-    if (stand_in_journal(index, &journal) != 0) return -1;
+    if (tolvarvx_read_journal(index, &journal, sizeof journal) != 0) return -1;
     for (i = 0; i < journal.Count; i++) flushes += journal.Entries[i].Kind == TOLVARVX_KIND_FLUSH;
     return flushes;
 }
@@ -70,7 +70,7 @@ static void test_letter_reaches_the_driver(void)
 {
     DWORD error, length;
     const char *target;
-    ok(stand_in_reset(2) == 0 && stand_in_reset(3) == 0, "reset failed\n");
+    ok(tolvarvx_reset(2) == 0 && tolvarvx_reset(3) == 0, "reset failed\n");
 
     error = TolvarAddDriveLetter('Q', 2);
     ok(error == 0, "TolvarAddDriveLetter('Q', 2) returned %lu\n", error);
@@ -95,7 +95,7 @@ static void test_letter_reaches_the_driver(void)
 static void test_case_is_kept_and_either_case_removes(void)
 {
     DWORD error;
-    ok(stand_in_reset(1) == 0, "reset failed\n");
+    ok(tolvarvx_reset(1) == 0, "reset failed\n");
     error = TolvarAddDriveLetter('r', 1);
     ok(error == 0, "TolvarAddDriveLetter('r', 1) returned %lu\n", error);
     ok(is_target('R', 1), "R: does not name device 1\n");
@@ -118,7 +118,7 @@ static void test_wine_drives_are_busy(void)
 static void test_removal_and_reuse(void)
 {
     DWORD error, length;
-    ok(stand_in_reset(1) == 0, "reset failed\n");
+    ok(tolvarvx_reset(1) == 0, "reset failed\n");
     error = TolvarRemoveDriveLetter('Q');
     ok(error == 0, "TolvarRemoveDriveLetter('Q') returned %lu\n", error);
     target_of('Q', &length, &error);
@@ -194,7 +194,7 @@ START_TEST(letters_mapping)
     test_invalid_letters();
     undefine('Q');
     undefine('R');
-    stand_in_reset(1);
-    stand_in_reset(2);
-    stand_in_reset(3);
+    tolvarvx_reset(1);
+    tolvarvx_reset(2);
+    tolvarvx_reset(3);
 }

@@ -147,7 +147,7 @@ static void check_no_entry(void) {
 static void open_drive(char letter, DWORD backup_before_write) {
     TolvarOpenRequest request;
     DWORD returned = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     stand_in_open_request(&request, letter, backup_before_write, "C:\\stand-in\\reload.bak",
                           "C:\\stand-in\\reload.img");
     DWORD error = stand_in_request(DEVICE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0,
@@ -161,7 +161,8 @@ static const char *requests_after_open(void) {
     static char kinds[TOLVARVX_JOURNAL_CAPACITY + 1];
     unsigned n = 0;
     kinds[0] = 0;
-    if (!(ok(stand_in_journal(DEVICE, &journal) == 0, "journal failed\n"))) return kinds;
+    if (!(ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0,
+             "journal failed\n"))) return kinds;
     for (unsigned i = 1; i < journal.Count; ++i) {
         const TolvarvxJournalEntry *entry = &journal.Entries[i];
         char kind = '?';
@@ -196,7 +197,7 @@ static void test_backup_before_write_is_refused(void) {
 static void test_query_failures(void) {
     /* A scripted status reaches the caller through the usual mapping. */
     open_drive(STAND_IN_LETTER, 0);
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, STATUS_DEVICE_BUSY, 0, 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, STATUS_DEVICE_BUSY, 0, 0,
                        0) == 0,
        "script failed\n");
     DWORD result = reload_and_read_stderr();
@@ -206,7 +207,7 @@ static void test_query_failures(void) {
 
     /* A reply one byte short: the query's 122 is passed on. */
     open_drive(STAND_IN_LETTER, 0);
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0,
                        TOLVAR_QUERY_REPLY_SIZE - 1, 0, 0x41) == 0,
        "script failed\n");
     result = reload_and_read_stderr();
@@ -214,7 +215,7 @@ static void test_query_failures(void) {
     check_entry(ERROR_INSUFFICIENT_BUFFER, "[Reload] Failed to query device information.");
 
     /* A closed drive: the stand-in's own STATUS_DEVICE_NOT_READY. */
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     result = reload_and_read_stderr();
     ok(result == ERROR_NOT_READY, "closed drive: %lu\n", result);
     check_entry(ERROR_NOT_READY, "[Reload] Failed to query device information.");
@@ -222,7 +223,7 @@ static void test_query_failures(void) {
 
 static void test_drive_flush_failure(void) {
     open_drive(STAND_IN_LETTER, 0);
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_FLUSH, 0, STATUS_IO_DEVICE_ERROR, 0, 0, 0) == 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_FLUSH, 0, STATUS_IO_DEVICE_ERROR, 0, 0, 0) == 0,
        "script failed\n");
     DWORD result = reload_and_read_stderr();
     ok(result == ERROR_IO_DEVICE, "failing drive flush: %lu\n", result);
@@ -271,5 +272,5 @@ START_TEST(reload) {
     test_drive_flush_failure();
     test_undefined_letter();
     test_letter_of_the_drive_device();
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

@@ -58,7 +58,7 @@ static const char *requests_seen(void)
     static char text[TOLVARVX_JOURNAL_CAPACITY + 1];
     DWORD i;
     text[0] = 0;
-    if (stand_in_journal(DEVICE, &journal) != 0) return "(no journal)";
+    if (tolvarvx_read_journal(DEVICE, &journal, sizeof journal) != 0) return "(no journal)";
     for (i = 0; i < journal.Count; i++) {
         DWORD code = journal.Entries[i].Code;
         text[i] = journal.Entries[i].Kind == TOLVARVX_KIND_FLUSH   ? 'F'
@@ -94,14 +94,14 @@ static void test_a_drives_life(void)
     TolvarDriveInfoW wide, describedWide;
     DWORD error;
 
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
-    ok(stand_in_require_auth(DEVICE, 1) == 0, "requirement not set\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_require_auth(DEVICE, 1) == 0, "requirement not set\n");
 
     error = TolvarAddDriveLetter(LETTER, DEVICE);
     ok(error == 0, "TolvarAddDriveLetter returned %lu\n", error);
     error = TolvarGetChallenge(challenge, DEVICE);
     ok(error == 0, "TolvarGetChallenge returned %lu\n", error);
-    tolvarvx_handshake_response(secret, secretLength, challenge, response);
+    tolvarvx_compute_response(secret, secretLength, challenge, response);
     error = TolvarAuthen(response, DEVICE);
     ok(error == 0, "TolvarAuthen returned %lu\n", error);
 
@@ -155,7 +155,7 @@ static void test_a_drives_life(void)
      * UTF-16 open: volume flush, open; flush; reload: query, drive flush,
      * volume flush; close: close, dismount; deauthen. */
     ok(!strcmp(requests_seen(), "CAFOQQFOFQFFXMD"), "the stand-in saw %s\n", requests_seen());
-    ok(stand_in_require_auth(DEVICE, 0) == 0, "requirement not cleared\n");
+    ok(tolvarvx_require_auth(DEVICE, 0) == 0, "requirement not cleared\n");
 }
 
 static void test_service_key(void)
@@ -174,5 +174,5 @@ START_TEST(all_exports)
     test_a_drives_life();
     test_service_key();
     TolvarRemoveDriveLetter(LETTER);
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

@@ -12,7 +12,7 @@
 static DWORD journal_count(void)
 {
     static TolvarvxJournal journal;
-    if (stand_in_journal(DEVICE, &journal) != 0)
+    if (tolvarvx_read_journal(DEVICE, &journal, sizeof journal) != 0)
         return 0xFFFFFFFF;
     return journal.Recorded;
 }
@@ -25,7 +25,7 @@ static void test_read_only_handle(void)
     TolvarOpenRequest request;
     DWORD returned;
 
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     stand_in_open_request(&request, 'R', 0, "", "C:\\stand-in\\access.img");
     HANDLE device = stand_in_open(DEVICE, STAND_IN_READ);
     ok(device != INVALID_HANDLE_VALUE, "read-only open: error %lu\n", GetLastError());
@@ -61,7 +61,7 @@ static void test_write_only_handle(void)
 {
     BYTE challenge[16];
     DWORD returned;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     HANDLE device = stand_in_open(DEVICE, GENERIC_WRITE);
     ok(device != INVALID_HANDLE_VALUE, "write-only open: error %lu\n", GetLastError());
     /* Read-write codes need both bits, read codes the read bit. */
@@ -76,7 +76,7 @@ static void test_write_only_handle(void)
 static void test_read_write_handle(void)
 {
     DWORD returned;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     HANDLE device = stand_in_open(DEVICE, STAND_IN_READ_WRITE);
     DWORD error = stand_in_control(device, IOCTL_TOLVAR_DEAUTHEN, NULL, 0, NULL, 0, &returned);
     ok(error == 0, "DEAUTHEN read-write: error %lu\n", error);
@@ -91,5 +91,5 @@ START_TEST(access_bits)
     test_read_only_handle();
     test_write_only_handle();
     test_read_write_handle();
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

@@ -32,7 +32,7 @@ static void prepare(DWORD code)
 {
     TolvarOpenRequest request;
     DWORD returned;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     stand_in_open_request(&request, 'S', 0, "", "C:\\stand-in\\sizes.img");
     memcpy(in, &request, sizeof request);
     if (code == IOCTL_TOLVAR_CLOSE || code == IOCTL_TOLVAR_RELOAD || code == IOCTL_TOLVAR_QUERY)
@@ -97,17 +97,17 @@ static void test_unknown_codes(void)
     const DWORD unknown[] = {
         TOLVAR_CTL_CODE(TOLVAR_DEVICE_TYPE, 0x807, 0, 3),
         TOLVAR_CTL_CODE(TOLVAR_DEVICE_TYPE, 0x800, 0, 0), /* OPEN's function, any access */
-        TOLVARVX_TEST_CODE(0x906),
+        TOLVARVX_TEST_CODE(0x907), /* past the test interface */
     };
     static TolvarvxJournal journal;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     for (unsigned i = 0; i < sizeof unknown / sizeof unknown[0]; ++i) {
         DWORD returned = 0;
         DWORD error = stand_in_request(DEVICE, unknown[i], in, 4, out, 4, &returned);
         /* STATUS_INVALID_DEVICE_REQUEST */
         ok(error == ERROR_INVALID_FUNCTION, "code %08lx: error %lu\n", unknown[i], error);
     }
-    ok(stand_in_journal(DEVICE, &journal) == 0, "journal failed\n");
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0, "journal failed\n");
     ok(journal.Count == 3, "%u requests journaled\n", journal.Count);
     ok(journal.Entries[1].Code == unknown[1] && journal.Entries[1].InputLength == 4 &&
            journal.Entries[1].OutputLength == 4 &&
@@ -129,12 +129,50 @@ static void test_devices_present(void)
        "TOLVARVX4: handle %p, error %lu\n", missing, GetLastError());
 }
 
+/* The version request, and what the SDK's check makes of each answer: the
+ * stand-in's own, another version, a stand-in without the request. */
+static void test_interface_version(void)
+{
+    char message[400];
+    char cut[9];
+    DWORD error = tolvarvx_check_version(DEVICE, message, sizeof message);
+    ok(error == 0 && !strcmp(message, "driver stand-in test interface version 1"),
+       "version: error %lu, \"%s\"\n", error, message);
+    error = tolvarvx_judge_version(DEVICE, 0, 4, TOLVARVX_TEST_INTERFACE_VERSION + 1, message,
+                                   sizeof message);
+    ok(error == ERROR_REVISION_MISMATCH && strstr(message, "is version 2,") &&
+           strstr(message, "built for version 1:"),
+       "another version: error %lu, \"%s\"\n", error, message);
+    error = tolvarvx_judge_version(DEVICE, ERROR_INVALID_FUNCTION, 0, 0, message, sizeof message);
+    ok(error == ERROR_UNKNOWN_REVISION && strstr(message, "predates") &&
+           strstr(message, "version 1"),
+       "no version request: error %lu, \"%s\"\n", error, message);
+    memset(cut, 'x', sizeof cut);
+    error = tolvarvx_judge_version(DEVICE, 0, 4, 7, cut, 8);
+    ok(error == ERROR_REVISION_MISMATCH && !strcmp(cut, "the dri") && cut[8] == 'x',
+       "message cut to 8 bytes: error %lu, \"%.8s\"\n", error, cut);
+}
+
+/* A journal buffer too small is refused before any request is sent. */
+static void test_short_journal_buffer(void)
+{
+    static TolvarvxJournal journal;
+    memset(&journal, 0xEE, sizeof journal);
+    DWORD error = tolvarvx_read_journal(DEVICE, &journal, sizeof journal - 1);
+    ok(error == ERROR_INSUFFICIENT_BUFFER && journal.Recorded == 0xEEEEEEEEu,
+       "journal into %u bytes: error %lu\n", (unsigned)sizeof journal - 1, error);
+    error = tolvarvx_read_journal(DEVICE, NULL, sizeof journal);
+    ok(error == ERROR_INVALID_PARAMETER, "journal into NULL: error %lu\n", error);
+}
+
 START_TEST(contract_sizes)
 {
+    test_interface_version();
+    test_short_journal_buffer();
     test_devices_present();
     test_exact_sizes();
     test_other_input_sizes();
     test_short_output();
     test_unknown_codes();
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

@@ -32,7 +32,7 @@ static TolvarvxDeviceDetails query_details(void)
 static void test_closed_drive(void)
 {
     DWORD returned;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     /* STATUS_DEVICE_NOT_READY for each request that needs an open drive. */
     ok(send_request(IOCTL_TOLVAR_CLOSE, NULL, 0, NULL, 0, &returned) == ERROR_NOT_READY, "close\n");
     ok(send_request(IOCTL_TOLVAR_RELOAD, NULL, 0, NULL, 0, &returned) == ERROR_NOT_READY, "reload\n");
@@ -46,7 +46,7 @@ static void test_open_query_close(void)
 {
     TolvarOpenRequest request;
     DWORD returned;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     stand_in_open_request(&request, 'T', 1, "C:\\stand-in\\t.bak", "C:\\stand-in\\t.img");
     request.DriveLetter = 0xFFD4; /* a top-bit letter, sign-extended */
     ok(send_request(IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned) == 0, "open failed\n");
@@ -62,7 +62,7 @@ static void test_open_query_close(void)
            details.BackupPathLength == strlen("C:\\stand-in\\t.bak"),
        "details: path lengths %u and %u\n", details.DataPathLength, details.BackupPathLength);
 
-    ok(stand_in_journal(DEVICE, &journal) == 0, "journal failed\n");
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0, "journal failed\n");
     ok(journal.LastOpenValid == 1 && !memcmp(journal.LastOpenRequest, &request, sizeof request),
        "the journal's open request differs from the one sent\n");
 
@@ -91,7 +91,7 @@ static void test_malformed_open(void)
 {
     TolvarOpenRequest request;
     DWORD returned;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     stand_in_open_request(&request, 'V', 0, "", "");
     DWORD error = send_request(IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned);
     ok(error == ERROR_INVALID_PARAMETER, "empty data path: error %lu\n", error);
@@ -110,7 +110,7 @@ static void test_devices_are_separate(void)
 {
     TolvarOpenRequest request;
     DWORD returned;
-    ok(stand_in_reset(DEVICE) == 0 && stand_in_reset(DEVICE - 1) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0 && tolvarvx_reset(DEVICE - 1) == 0, "reset failed\n");
     stand_in_open_request(&request, 'W', 0, "", "C:\\stand-in\\w.img");
     ok(send_request(IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned) == 0, "open failed\n");
     DWORD error = stand_in_request(DEVICE - 1, IOCTL_TOLVAR_CLOSE, NULL, 0, NULL, 0, &returned);
@@ -123,5 +123,5 @@ START_TEST(drive_state)
     test_open_query_close();
     test_malformed_open();
     test_devices_are_separate();
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

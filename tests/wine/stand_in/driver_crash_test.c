@@ -13,7 +13,7 @@
 static void test_fault_fails_callers(void)
 {
     DWORD magic = TOLVARVX_CRASH_MAGIC, returned = 0, error;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     HANDLE before = stand_in_open(0, STAND_IN_READ_WRITE);
     ok(before != INVALID_HANDLE_VALUE, "open failed: %lu\n", GetLastError());
 
@@ -51,7 +51,7 @@ static void test_service_restart_brings_fresh_devices(void)
         if (device != INVALID_HANDLE_VALUE)
             CloseHandle(device);
     }
-    ok(stand_in_journal(DEVICE, &journal) == 0 && journal.Recorded == 0,
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0 && journal.Recorded == 0,
        "the new instance has a journal of %u requests\n", journal.Recorded);
 }
 

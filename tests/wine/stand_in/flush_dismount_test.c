@@ -13,14 +13,14 @@ static TolvarvxJournal journal;
 
 static const TolvarvxJournalEntry* last_entry(void)
 {
-    if (stand_in_journal(DEVICE, &journal) != 0 || journal.Count == 0)
+    if (tolvarvx_read_journal(DEVICE, &journal, sizeof journal) != 0 || journal.Count == 0)
         return NULL;
     return &journal.Entries[journal.Count - 1];
 }
 
 static void test_flush(void)
 {
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     HANDLE device = stand_in_open(DEVICE, STAND_IN_READ_WRITE);
     SetLastError(0xDEADBEEF);
     ok(FlushFileBuffers(device), "flush failed: %lu\n", GetLastError());
@@ -28,7 +28,7 @@ static void test_flush(void)
     ok(journal.Recorded == 1 && entry && entry->Kind == TOLVARVX_KIND_FLUSH && entry->Status == 0,
        "%u journaled, last kind %u\n", journal.Recorded, entry ? entry->Kind : 0);
 
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_FLUSH, 0, STATUS_DEVICE_BUSY, 0, 0, 0) == 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_FLUSH, 0, STATUS_DEVICE_BUSY, 0, 0, 0) == 0,
        "script failed\n");
     SetLastError(0xDEADBEEF);
     BOOL flushed = FlushFileBuffers(device);
@@ -53,7 +53,7 @@ static void test_flush(void)
 static void test_dismount(void)
 {
     DWORD returned = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     HANDLE device = stand_in_open(DEVICE, STAND_IN_READ_WRITE);
 
     /* Windows: TRUE. Wine delivers the request to the driver, and after the
@@ -71,7 +71,7 @@ static void test_dismount(void)
        "dismount not journaled as answered\n");
 
     /* A failing driver's error reaches the caller as on Windows. */
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, TOLVAR_FSCTL_DISMOUNT_VOLUME, STATUS_DEVICE_BUSY,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, TOLVAR_FSCTL_DISMOUNT_VOLUME, STATUS_DEVICE_BUSY,
                        0, 0, 0) == 0,
        "script failed\n");
     SetLastError(0xDEADBEEF);
@@ -85,7 +85,7 @@ static void test_dismount(void)
 static void test_lock_and_unlock(void)
 {
     DWORD returned = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     HANDLE device = stand_in_open(DEVICE, STAND_IN_READ_WRITE);
     /* Wine's ntdll answers both itself with success; on Windows they reach
      * the driver (as file-system controls) and would be journaled. */
@@ -93,7 +93,7 @@ static void test_lock_and_unlock(void)
     ok(locked, "lock: error %lu\n", GetLastError());
     BOOL unlocked = DeviceIoControl(device, TOLVAR_FSCTL_UNLOCK_VOLUME, NULL, 0, NULL, 0, &returned, NULL);
     ok(unlocked, "unlock: error %lu\n", GetLastError());
-    ok(stand_in_journal(DEVICE, &journal) == 0, "journal failed\n");
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0, "journal failed\n");
     ok(wine_only(journal.Recorded == 0), "%u lock requests reached the driver\n", journal.Recorded);
     CloseHandle(device);
 }
@@ -103,5 +103,5 @@ START_TEST(flush_dismount)
     test_flush();
     test_dismount();
     test_lock_and_unlock();
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

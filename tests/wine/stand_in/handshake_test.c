@@ -42,10 +42,10 @@ static void test_challenges_are_fresh(void)
 static void test_correct_wrong_and_stale(void)
 {
     BYTE challenge[16], response[16];
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
 
     ok(get_challenge(challenge) == 0, "challenge failed\n");
-    tolvarvx_handshake_response(secret, secretLength, challenge, response);
+    tolvarvx_compute_response(secret, secretLength, challenge, response);
     DWORD error = authen(response);
     ok(error == 0, "correct response refused: %lu\n", error);
 
@@ -55,7 +55,7 @@ static void test_correct_wrong_and_stale(void)
 
     /* Wrong: one bit off. */
     ok(get_challenge(challenge) == 0, "challenge failed\n");
-    tolvarvx_handshake_response(secret, secretLength, challenge, response);
+    tolvarvx_compute_response(secret, secretLength, challenge, response);
     response[0] ^= 0x80;
     error = authen(response);
     ok(error == ERROR_ACCESS_DENIED, "wrong response: error %lu\n", error);
@@ -63,14 +63,14 @@ static void test_correct_wrong_and_stale(void)
     /* Replaced: the answer to an older challenge. */
     BYTE newer[16];
     ok(get_challenge(challenge) == 0 && get_challenge(newer) == 0, "challenge failed\n");
-    tolvarvx_handshake_response(secret, secretLength, challenge, response);
+    tolvarvx_compute_response(secret, secretLength, challenge, response);
     error = authen(response);
     ok(error == ERROR_ACCESS_DENIED, "answer to a replaced challenge: error %lu\n", error);
 
     /* No challenge out after a deauthen. */
     ok(get_challenge(challenge) == 0, "challenge failed\n");
     ok(deauthen() == 0, "deauthen failed\n");
-    tolvarvx_handshake_response(secret, secretLength, challenge, response);
+    tolvarvx_compute_response(secret, secretLength, challenge, response);
     error = authen(response);
     ok(error == ERROR_ACCESS_DENIED, "answer after deauthen: error %lu\n", error);
 }
@@ -81,8 +81,8 @@ static void test_requirement_gates_drive_requests(void)
     BYTE response[16];
     static TolvarQueryReply reply;
     DWORD returned = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
-    ok(stand_in_require_auth(DEVICE, 1) == 0, "requirement not set\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_require_auth(DEVICE, 1) == 0, "requirement not set\n");
     stand_in_open_request(&request, 'Z', 0, "", "C:\\stand-in\\z.img");
 
     DWORD error = stand_in_request(DEVICE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned);
@@ -102,7 +102,7 @@ static void test_requirement_gates_drive_requests(void)
     ok(error == ERROR_ACCESS_DENIED, "reload after deauthen: error %lu\n", error);
 
     /* Without the requirement the same close passes. */
-    ok(stand_in_require_auth(DEVICE, 0) == 0, "requirement not cleared\n");
+    ok(tolvarvx_require_auth(DEVICE, 0) == 0, "requirement not cleared\n");
     error = stand_in_request(DEVICE, IOCTL_TOLVAR_CLOSE, NULL, 0, NULL, 0, &returned);
     ok(error == 0, "close without the requirement: error %lu\n", error);
 }
@@ -112,12 +112,12 @@ static void test_secret_belongs_to_the_device(void)
     BYTE response[16];
     BYTE otherSecret[64];
     DWORD otherLength = stand_in_default_secret(DEVICE + 1, otherSecret, sizeof otherSecret);
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     ok(stand_in_response(DEVICE, otherSecret, otherLength, response) == 0, "challenge failed\n");
     DWORD error = authen(response);
     ok(error == ERROR_ACCESS_DENIED, "another device's secret: error %lu\n", error);
 
-    ok(stand_in_set_secret(DEVICE, "a secret of this test", 21) == 0, "secret not set\n");
+    ok(tolvarvx_set_secret(DEVICE, "a secret of this test", 21) == 0, "secret not set\n");
     ok(stand_in_response(DEVICE, secret, secretLength, response) == 0, "challenge failed\n");
     error = authen(response);
     ok(error == ERROR_ACCESS_DENIED, "the replaced default secret: error %lu\n", error);
@@ -132,5 +132,5 @@ START_TEST(handshake)
     test_correct_wrong_and_stale();
     test_requirement_gates_drive_requests();
     test_secret_belongs_to_the_device();
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

@@ -43,7 +43,7 @@ static void test_every_size_completes(void)
 {
     TolvarOpenRequest request;
     DWORD completed = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     stand_in_open_request(&request, 'S', 1, "C:\\stand-in\\s.bak", "C:\\stand-in\\s.img");
     memset(in, 0x53, sizeof in);
     memcpy(in, &request, sizeof request);
@@ -57,7 +57,8 @@ static void test_every_size_completes(void)
     trace("%lu requests in %lu ms\n", completed, GetTickCount() - started);
     CloseHandle(device);
 
-    ok(stand_in_journal(DEVICE, &journal) == 0, "journal failed: the driver did not survive\n");
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0,
+       "journal failed: the driver did not survive\n");
     DWORD expected = COUNT(journaledCodes) * COUNT(sizes) * COUNT(sizes);
     ok(journal.Recorded == expected, "%u requests journaled, expected %lu\n", journal.Recorded, expected);
     const TolvarvxJournalEntry* last = &journal.Entries[journal.Count - 1];
@@ -72,10 +73,11 @@ static void test_every_size_completes(void)
 static void test_method_neither_is_unknown(void)
 {
     DWORD returned = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     DWORD error = stand_in_request(DEVICE, IOCTL_TOLVAR_QUERY | 3, in, 16, out, 16, &returned);
     ok(error == ERROR_INVALID_FUNCTION, "METHOD_NEITHER query: error %lu\n", error);
-    ok(stand_in_journal(DEVICE, &journal) == 0 && journal.Count == 1, "journal failed\n");
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0 &&
+           journal.Count == 1, "journal failed\n");
     ok(journal.Entries[0].Code == (IOCTL_TOLVAR_QUERY | 3) && journal.Entries[0].InputLength == 16 &&
            journal.Entries[0].OutputLength == 16 && journal.Entries[0].Status == 0xC0000010u,
        "entry: code %08x, %u in, %u out, status %08x\n", journal.Entries[0].Code,
@@ -86,5 +88,5 @@ START_TEST(request_sweep)
 {
     test_every_size_completes();
     test_method_neither_is_unknown();
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

@@ -14,8 +14,8 @@ static TolvarvxJournal journal;
 static void test_short_query_reply(void)
 {
     DWORD returned = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0, 1351, 0, 0x5A) == 0,
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0, 1351, 0, 0x5A) == 0,
        "script failed\n");
     memset(buffer, 0, sizeof buffer);
     DWORD error = stand_in_request(DEVICE, IOCTL_TOLVAR_QUERY, NULL, 0, buffer,
@@ -33,8 +33,8 @@ static void test_short_query_reply(void)
 static void test_short_challenge(void)
 {
     DWORD returned = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, 0, 15, 0, 0x3C) == 0,
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, 0, 15, 0, 0x3C) == 0,
        "script failed\n");
     memset(buffer, 0, sizeof buffer);
     DWORD error = stand_in_request(DEVICE, IOCTL_TOLVAR_GET_CHALLENGE, NULL, 0, buffer, 16, &returned);
@@ -46,13 +46,13 @@ static void test_failures_pass_through(void)
 {
     TolvarOpenRequest request;
     DWORD returned = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     stand_in_open_request(&request, 'X', 0, "", "C:\\stand-in\\x.img");
     ok(stand_in_request(DEVICE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned) == 0,
        "open failed\n");
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_CLOSE, STATUS_DEVICE_BUSY, 0, 0, 0) == 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_CLOSE, STATUS_DEVICE_BUSY, 0, 0, 0) == 0,
        "script failed\n");
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_CLOSE, CUSTOMER_STATUS, 0, 0, 0) == 0,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_CLOSE, CUSTOMER_STATUS, 0, 0, 0) == 0,
        "script failed\n");
     DWORD error = stand_in_request(DEVICE, IOCTL_TOLVAR_CLOSE, NULL, 0, NULL, 0, &returned);
     ok(error == ERROR_BUSY, "scripted busy close: error %lu\n", error);
@@ -63,7 +63,7 @@ static void test_failures_pass_through(void)
     error = stand_in_request(DEVICE, IOCTL_TOLVAR_CLOSE, NULL, 0, NULL, 0, &returned);
     ok(error == 0, "real close: error %lu\n", error);
 
-    ok(stand_in_journal(DEVICE, &journal) == 0, "journal failed\n");
+    ok(tolvarvx_read_journal(DEVICE, &journal, sizeof journal) == 0, "journal failed\n");
     ok(journal.Count == 4, "%u journaled\n", journal.Count);
     ok(journal.Entries[1].Status == STATUS_DEVICE_BUSY &&
            journal.Entries[1].Flags == TOLVARVX_JOURNAL_SCRIPTED,
@@ -76,9 +76,9 @@ static void test_perform_then_override(void)
 {
     TolvarOpenRequest request;
     DWORD returned = 0;
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     stand_in_open_request(&request, 'Y', 0, "", "C:\\stand-in\\y.img");
-    ok(stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_OPEN, 0xC0000185u /* IO_DEVICE_ERROR */,
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_OPEN, 0xC0000185u /* IO_DEVICE_ERROR */,
                        0, TOLVARVX_SCRIPT_PERFORM, 0) == 0,
        "script failed\n");
     DWORD error = stand_in_request(DEVICE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned);
@@ -91,13 +91,16 @@ static void test_perform_then_override(void)
 
 static void test_queue_limits(void)
 {
-    ok(stand_in_reset(DEVICE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
     for (unsigned i = 0; i < TOLVARVX_SCRIPT_CAPACITY; ++i)
-        ok(stand_in_script(DEVICE, TOLVARVX_KIND_FLUSH, 0, 0, 0, 0, 0) == 0, "script %u failed\n", i);
-    DWORD error = stand_in_script(DEVICE, TOLVARVX_KIND_FLUSH, 0, 0, 0, 0, 0);
+        ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_FLUSH, 0, 0, 0, 0, 0) == 0, "script %u failed\n", i);
+    DWORD error = tolvarvx_script(DEVICE, TOLVARVX_KIND_FLUSH, 0, 0, 0, 0, 0);
     ok(error == ERROR_NO_SYSTEM_RESOURCES, "script past the capacity: error %lu\n", error);
-    error = stand_in_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVARVX_TEST_RESET, 0, 0, 0, 0);
+    error = tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVARVX_TEST_RESET, 0, 0, 0, 0);
     ok(error == ERROR_INVALID_PARAMETER, "script of a test code: error %lu\n", error);
+    error = tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, 0x12345678u, 0, 0, 0, 0);
+    ok(error == ERROR_INVALID_PARAMETER, "script of a code the stand-in does not answer: error %lu\n",
+       error);
 }
 
 START_TEST(scripted_completions)
@@ -107,5 +110,5 @@ START_TEST(scripted_completions)
     test_failures_pass_through();
     test_perform_then_override();
     test_queue_limits();
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

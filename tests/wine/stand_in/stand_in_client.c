@@ -33,48 +33,8 @@ DWORD stand_in_request(unsigned index, DWORD code, const void* in, DWORD inLengt
     return error;
 }
 
-static DWORD test_request(unsigned index, DWORD code, const void* in, DWORD inLength, void* out,
-                          DWORD outLength)
-{
-    DWORD returned = 0;
-    return stand_in_request(index, code, in, inLength, out, outLength, &returned);
-}
-
-DWORD stand_in_reset(unsigned index)
-{
-    return test_request(index, IOCTL_TOLVARVX_TEST_RESET, NULL, 0, NULL, 0);
-}
-
-DWORD stand_in_script(unsigned index, DWORD kind, DWORD code, DWORD status, DWORD information,
-                      DWORD flags, BYTE fill)
-{
-    TolvarvxScript script = {kind, code, status, information, flags, fill};
-    return test_request(index, IOCTL_TOLVARVX_TEST_SCRIPT, &script, sizeof script, NULL, 0);
-}
-
-DWORD stand_in_journal(unsigned index, TolvarvxJournal* journal)
-{
-    memset(journal, 0xCC, sizeof *journal);
-    return test_request(index, IOCTL_TOLVARVX_TEST_JOURNAL, NULL, 0, journal, sizeof *journal);
-}
-
-DWORD stand_in_require_auth(unsigned index, DWORD required)
-{
-    return test_request(index, IOCTL_TOLVARVX_TEST_SET_AUTH_REQUIRED, &required, sizeof required,
-                        NULL, 0);
-}
-
-DWORD stand_in_set_secret(unsigned index, const void* secret, DWORD length)
-{
-    TolvarvxSecret value;
-    memset(&value, 0, sizeof value);
-    value.Length = length;
-    memcpy(value.Bytes, secret, length < sizeof value.Bytes ? length : sizeof value.Bytes);
-    return test_request(index, IOCTL_TOLVARVX_TEST_SET_SECRET, &value, sizeof value, NULL, 0);
-}
-
 DWORD stand_in_response(unsigned index, const void* secret, DWORD secretLength,
-                        BYTE response[TOLVARVX_HANDSHAKE_BLOCK])
+                        BYTE response[TOLVAR_RESPONSE_SIZE])
 {
     BYTE challenge[TOLVAR_CHALLENGE_SIZE];
     DWORD returned = 0;
@@ -82,13 +42,17 @@ DWORD stand_in_response(unsigned index, const void* secret, DWORD secretLength,
                                    sizeof challenge, &returned);
     if (error)
         return error;
-    tolvarvx_handshake_response((const uint8_t*)secret, secretLength, challenge, response);
-    return 0;
+    return tolvarvx_compute_response(secret, secretLength, challenge, response);
 }
 
 DWORD stand_in_default_secret(unsigned index, BYTE* out, DWORD capacity)
 {
-    return (DWORD)tolvarvx_default_secret(index, out, capacity);
+    char secret[TOLVARVX_SECRET_MAX + 1];
+    int length = snprintf(secret, sizeof secret, TOLVARVX_DEFAULT_SECRET_PREFIX "%u", index);
+    if (length < 0 || (DWORD)length > capacity)
+        return 0;
+    memcpy(out, secret, (size_t)length);
+    return (DWORD)length;
 }
 
 void stand_in_open_request(TolvarOpenRequest* request, char letter, DWORD backupBeforeWrite,

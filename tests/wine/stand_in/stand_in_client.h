@@ -1,12 +1,13 @@
 /* Talking to the driver stand-in from a test program: raw requests on a
- * drive device and the stand-in's private test interface. */
+ * drive device. Its test interface and handshake rule are the SDK's calls
+ * for customers' tests (tolvarvx_testing.h), which the tests use as they
+ * are. */
 #ifndef TOLVARVX_STAND_IN_CLIENT_H
 #define TOLVARVX_STAND_IN_CLIENT_H
 
 #include <windows.h>
 
-#include "tolvarvx_handshake.h"
-#include "tolvarvx_test.h"
+#include "tolvarvx_testing.h"
 
 #define STAND_IN_READ GENERIC_READ
 #define STAND_IN_READ_WRITE (GENERIC_READ | GENERIC_WRITE)
@@ -23,17 +24,9 @@ DWORD stand_in_control(HANDLE device, DWORD code, const void* in, DWORD inLength
 DWORD stand_in_request(unsigned index, DWORD code, const void* in, DWORD inLength, void* out,
                        DWORD outLength, DWORD* returned);
 
-/* Test interface; each returns 0 or the Win32 error. */
-DWORD stand_in_reset(unsigned index);
-DWORD stand_in_script(unsigned index, DWORD kind, DWORD code, DWORD status, DWORD information,
-                      DWORD flags, BYTE fill);
-DWORD stand_in_journal(unsigned index, TolvarvxJournal* journal);
-DWORD stand_in_require_auth(unsigned index, DWORD required);
-DWORD stand_in_set_secret(unsigned index, const void* secret, DWORD length);
-
 /* GET_CHALLENGE, then the response of the handshake rule for `secret`. */
 DWORD stand_in_response(unsigned index, const void* secret, DWORD secretLength,
-                        BYTE response[TOLVARVX_HANDSHAKE_BLOCK]);
+                        BYTE response[TOLVAR_RESPONSE_SIZE]);
 /* The default secret of device `index`; returns its length. */
 DWORD stand_in_default_secret(unsigned index, BYTE* out, DWORD capacity);
 

@@ -83,13 +83,13 @@ static void handshake_round(thread_state* state, const stress_secret* secret)
 
     memset(challenge, 0x11, sizeof challenge);
     expect_result(tally, "challenge", TolvarGetChallenge(challenge, device), 0);
-    tolvarvx_handshake_response(secret->bytes, secret->length, challenge, response);
+    tolvarvx_compute_response(secret->bytes, secret->length, challenge, response);
     expect_result(tally, "answer", TolvarAuthen(response, device), 0);
     expect_result(tally, "stale answer", TolvarAuthen(response, device), ERROR_ACCESS_DENIED);
 
     /* The scripted short reply carries the device's own fill byte. */
     BYTE fill = (BYTE)(0xA0 + device);
-    stand_in_script(device, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, 0, 15, 0, fill);
+    tolvarvx_script(device, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, 0, 15, 0, fill);
     memset(challenge, 0x11, sizeof challenge);
     expect_result(tally, "short challenge", TolvarGetChallenge(challenge, device),
                   ERROR_INSUFFICIENT_BUFFER);
@@ -99,9 +99,9 @@ static void handshake_round(thread_state* state, const stress_secret* secret)
     expect_true(tally, "short challenge: another device's bytes, or past the 15",
                 filled && challenge[15] == 0x11 && challenge[16] == 0x11);
 
-    stand_in_script(device, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_AUTHEN, device_status[device], 0, 0, 0);
+    tolvarvx_script(device, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_AUTHEN, device_status[device], 0, 0, 0);
     expect_result(tally, "challenge before a refused answer", TolvarGetChallenge(challenge, device), 0);
-    tolvarvx_handshake_response(secret->bytes, secret->length, challenge, response);
+    tolvarvx_compute_response(secret->bytes, secret->length, challenge, response);
     expect_result(tally, "scripted refusal of the answer", TolvarAuthen(response, device),
                   device_error[device]);
     expect_result(tally, "deauthen", TolvarDeauthen(device), 0);
@@ -117,7 +117,7 @@ static void drive_round(thread_state* state, unsigned round)
     stress_tally* tally = &state->tally;
 
     expect_result(tally, "flush", TolvarFlush(device), 0);
-    stand_in_script(device, TOLVARVX_KIND_FLUSH, 0, device_status[device], 0, 0, 0);
+    tolvarvx_script(device, TOLVARVX_KIND_FLUSH, 0, device_status[device], 0, 0, 0);
     expect_result(tally, "scripted flush failure", TolvarFlush(device), device_error[device]);
 
     /* Windows would go on to dismount the letter's volume; Wine's mount
@@ -134,7 +134,7 @@ static void drive_round(thread_state* state, unsigned round)
 
     /* Wine answers the lock without the driver, so the close is the first
      * request the stand-in sees (on Windows the lock comes before it). */
-    stand_in_script(device, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_CLOSE, device_status[device], 0, 0, 0);
+    tolvarvx_script(device, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_CLOSE, device_status[device], 0, 0, 0);
     expect_result(tally, "scripted close failure", TolvarClose(round & 1, device), device_error[device]);
 
     query_call(tally, (device + 1) % DEVICES);
@@ -173,7 +173,8 @@ static void check_devices(void)
          * flush. The scripted one does not count. */
         DWORD expectedFlushes = ROUNDS * (has_backup(device) ? 2 : 4);
 
-        ok(stand_in_journal(device, &journal) == 0, "journal of device %u not read\n", device);
+        ok(tolvarvx_read_journal(device, &journal, sizeof journal) == 0,
+           "journal of device %u not read\n", device);
         ok(journal.Recorded == expectedRequests, "device %u: %lu requests, expected %lu\n", device,
            journal.Recorded, expectedRequests);
 
@@ -270,6 +271,6 @@ START_TEST(concurrency)
 
     for (unsigned device = 0; device < DEVICES; ++device) {
         remove_letter(drive_letters[device]);
-        stand_in_reset(device);
+        tolvarvx_reset(device);
     }
 }

@@ -231,5 +231,5 @@ START_TEST(driver_death)
 
     test_restart_brings_the_calls_back();
     remove_letter(DRIVE_LETTER);
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
 }

@@ -36,7 +36,7 @@ static void report(const stress_tally* tally, long before, long after)
 
 static DWORD script(unsigned index, DWORD kind, DWORD code, DWORD status, DWORD information)
 {
-    return stand_in_script(index, kind, code, status, information, 0, 0x5A);
+    return tolvarvx_script(index, kind, code, status, information, 0, 0x5A);
 }
 
 /* ---- One mixed call of each export, selected by i ---------------------- */
@@ -94,7 +94,7 @@ static void authen_call(stress_tally* tally, unsigned i, const stress_secret* se
         /* The stand-in's challenge comes through the library; its answer is
          * made here by the stand-in's rule. */
         TolvarGetChallenge(challenge, DEVICE);
-        tolvarvx_handshake_response(secret->bytes, secret->length, challenge, response);
+        tolvarvx_compute_response(secret->bytes, secret->length, challenge, response);
         expect_result(tally, "authen", TolvarAuthen(response, DEVICE), 0);
         break;
     case 1:
@@ -266,9 +266,9 @@ static void run_drive_exports(const stress_secret* secret)
     MEASURE("TolvarAuthen", authen_call(&tally, i, secret));
     MEASURE("TolvarDeauthen", deauthen_call(&tally, i));
     MEASURE("TolvarReload", reload_call(&tally, i));
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
     MEASURE("TolvarOpen", open_call(&tally, i));
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
     MEASURE("TolvarClose", close_call(&tally, i));
 }
 
@@ -309,10 +309,10 @@ static void warm_up(const stress_secret* secret)
         deauthen_call(&ignored, i);
         reload_call(&ignored, i);
     }
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
     for (unsigned i = 0; i < 12; ++i)
         open_call(&ignored, i);
-    stand_in_reset(DEVICE);
+    tolvarvx_reset(DEVICE);
     for (unsigned i = 0; i < 10; ++i)
         close_call(&ignored, i);
     letter_round(&ignored, &ignored);
@@ -339,6 +339,6 @@ START_TEST(leaks)
        "the service key is not restored\n");
     remove_letter(DRIVE_LETTER);
     remove_letter(SPARE_LETTER);
-    stand_in_reset(DEVICE);
-    stand_in_reset(BACKUP_DEVICE);
+    tolvarvx_reset(DEVICE);
+    tolvarvx_reset(BACKUP_DEVICE);
 }

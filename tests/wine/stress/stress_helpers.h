@@ -87,7 +87,7 @@ static DWORD open_stand_in_drive(unsigned index, char letter, DWORD backupBefore
                                  const char* backup, const char* data)
 {
     TolvarOpenRequest request;
-    DWORD returned = 0, error = stand_in_reset(index);
+    DWORD returned = 0, error = tolvarvx_reset(index);
     if (error)
         return error;
     stand_in_open_request(&request, letter, backupBeforeWrite, backup, data);

@@ -81,14 +81,16 @@ static void check_usage(const char *arguments, const char *command, const char *
 
 static DWORD journal_count(unsigned device)
 {
-    ok(stand_in_journal(device, &journal) == 0, "journal of %u unreadable\n", device);
+    ok(tolvarvx_read_journal(device, &journal, sizeof journal) == 0,
+       "journal of %u unreadable\n", device);
     return journal.Recorded;
 }
 
 static const TolvarvxJournalEntry *last_entry(unsigned device)
 {
     static const TolvarvxJournalEntry none;
-    ok(stand_in_journal(device, &journal) == 0, "journal of %u unreadable\n", device);
+    ok(tolvarvx_read_journal(device, &journal, sizeof journal) == 0,
+       "journal of %u unreadable\n", device);
     return journal.Count ? &journal.Entries[journal.Count - 1] : &none;
 }
 
@@ -194,7 +196,7 @@ static void test_usage_errors_call_nothing(void)
     memcpy(long_path, "C:\\", 3);
     long_path[260] = '\0';
 
-    ok(stand_in_reset(DRIVE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DRIVE) == 0, "reset failed\n");
     forget_letter(LETTER);
     check_usage("flush x1", "flush", "'x1' is not a drive index (0 to 4294967295)", "flush N");
     check_usage("flush 4294967296", "flush", "'4294967296' is not a drive index (0 to 4294967295)", "flush N");
@@ -284,7 +286,7 @@ static void test_drive_life(void)
     DWORD secret_length = stand_in_default_secret(DRIVE, secret, sizeof secret);
     TolvarOpenRequest request;
 
-    ok(stand_in_reset(DRIVE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(DRIVE) == 0, "reset failed\n");
     forget_letter(LETTER);
 
     ok(tool("letter add %c %u", LETTER, DRIVE) == EXIT_SUCCESS_, "letter add: exit %lu, %s\n", run.exit_code, run.err);
@@ -297,7 +299,7 @@ static void test_drive_life(void)
     ok(!strcmp(run.out, expected), "open: %s\n", run.out);
     stand_in_open_request(&request, LETTER, 1, backup_path, data_path);
     /* The a-umlaut widens to U+00E4 in code page 1252, as the helper's byte copy does. */
-    ok(stand_in_journal(DRIVE, &journal) == 0 && journal.LastOpenValid &&
+    ok(tolvarvx_read_journal(DRIVE, &journal, sizeof journal) == 0 && journal.LastOpenValid &&
            !memcmp(journal.LastOpenRequest, &request, sizeof request),
        "the driver got another OpenRequest\n");
 
@@ -322,7 +324,7 @@ static void test_drive_life(void)
     /* The printed challenge is the driver's: its answer passes. */
     ok(tool("challenge %u", DRIVE) == EXIT_SUCCESS_, "challenge: exit %lu, %s\n", run.exit_code, run.err);
     ok(strlen(run.out) == 33 && run.out[32] == '\n' && parse_hex16(run.out, printed), "challenge: %s\n", run.out);
-    tolvarvx_handshake_response(secret, secret_length, printed, response);
+    tolvarvx_compute_response(secret, secret_length, printed, response);
     ok(TolvarAuthen(response, DRIVE) == 0, "the answer to the printed challenge was refused\n");
     ok(TolvarDeauthen(DRIVE) == 0, "deauthen failed\n");
 
@@ -343,7 +345,7 @@ static void test_drive_life(void)
     ok(tool("authen %u --secret tolvar-stand-in-secret-2", DRIVE) == EXIT_SUCCESS_, "authen --secret: exit %lu, %s\n",
        run.exit_code, run.err);
     ok(!strncmp(run.out, "challenge ", 10) && parse_hex16(run.out + 10, challenge), "authen --secret: %s\n", run.out);
-    tolvarvx_handshake_response(secret, secret_length, challenge, response);
+    tolvarvx_compute_response(secret, secret_length, challenge, response);
     format_hex(response, 16, hex);
     snprintf(expected, sizeof expected, "challenge %.32s\nresponse  %s\ndrive 2 accepted the response\n", run.out + 10, hex);
     ok(!strcmp(run.out, expected), "authen --secret:\n%s\nexpected\n%s\n", run.out, expected);
@@ -389,14 +391,14 @@ static void test_unicode_path(void)
     WCHAR arguments[256];
     char expected[512];
 
-    ok(stand_in_reset(PLAIN_DRIVE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(PLAIN_DRIVE) == 0, "reset failed\n");
     forget_letter(PLAIN_LETTER);
     ok(tool("letter add %c %u", PLAIN_LETTER, PLAIN_DRIVE) == EXIT_SUCCESS_, "letter add: %s\n", run.err);
     _snwprintf(arguments, 256, L"open %u --data \"%ls\" --letter %c", PLAIN_DRIVE, path, PLAIN_LETTER);
     ok(run_tool_w(&run, arguments) && run.exit_code == EXIT_SUCCESS_, "open: exit %lu, %s\n", run.exit_code, run.err);
     snprintf(expected, sizeof expected, "drive 3 opened on %s\n", utf8);
     ok(!strcmp(run.out, expected), "open: %s\n", run.out);
-    ok(stand_in_journal(PLAIN_DRIVE, &journal) == 0 && journal.LastOpenValid &&
+    ok(tolvarvx_read_journal(PLAIN_DRIVE, &journal, sizeof journal) == 0 && journal.LastOpenValid &&
            !memcmp(journal.LastOpenRequest + 528, path, sizeof path),
        "the driver got other units\n");
 
@@ -414,7 +416,7 @@ static void test_unicode_path(void)
 
 static void test_plain_drive(void)
 {
-    ok(stand_in_reset(PLAIN_DRIVE) == 0, "reset failed\n");
+    ok(tolvarvx_reset(PLAIN_DRIVE) == 0, "reset failed\n");
     forget_letter(PLAIN_LETTER);
     ok(tool("letter add %c %u", PLAIN_LETTER, PLAIN_DRIVE) == EXIT_SUCCESS_, "letter add: %s\n", run.err);
     ok(tool("open %u --data %s --letter %c:", PLAIN_DRIVE, plain_data_path, PLAIN_LETTER) == EXIT_SUCCESS_,
@@ -433,7 +435,7 @@ static void test_plain_drive(void)
     /* Wine: 66 after the dismount reached the driver; Windows returns 0. */
     tool("close %u --force", PLAIN_DRIVE);
     check_failure("close 3 --force", "TolvarClose", ERROR_BAD_DEV_TYPE, NULL);
-    ok(stand_in_journal(PLAIN_DRIVE, &journal) == 0 && journal.Count >= 2 &&
+    ok(tolvarvx_read_journal(PLAIN_DRIVE, &journal, sizeof journal) == 0 && journal.Count >= 2 &&
            journal.Entries[journal.Count - 2].Code == IOCTL_TOLVAR_CLOSE,
        "close --force sent a lock or no close first\n");
     ok(tool("letter remove %c", PLAIN_LETTER) == EXIT_SUCCESS_, "letter remove: %s\n", run.err);
@@ -448,23 +450,23 @@ static void test_failures(void)
     check_failure("query 99", "TolvarQueryW", ERROR_FILE_NOT_FOUND, NULL);
 
     /* A driver error: the status reaches the tool as its Win32 code. */
-    ok(stand_in_reset(DRIVE) == 0, "reset failed\n");
-    ok(stand_in_script(DRIVE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, STATUS_IO_DEVICE_ERROR, 0, 0, 0) == 0,
+    ok(tolvarvx_reset(DRIVE) == 0, "reset failed\n");
+    ok(tolvarvx_script(DRIVE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, STATUS_IO_DEVICE_ERROR, 0, 0, 0) == 0,
        "script failed\n");
     tool("query %u", DRIVE);
     check_failure("query 2", "TolvarQueryW", ERROR_IO_DEVICE, NULL);
     /* A customer status passes through unchanged and has no system text. */
-    ok(stand_in_script(DRIVE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, CUSTOMER_STATUS, 0, 0, 0) == 0,
+    ok(tolvarvx_script(DRIVE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, CUSTOMER_STATUS, 0, 0, 0) == 0,
        "script failed\n");
     tool("challenge %u", DRIVE);
     check_failure("challenge 2", "TolvarGetChallenge", CUSTOMER_STATUS, NULL);
     ok(strstr(run.err, "error 3758101044: no system message for this code\n") != NULL, "%s\n", run.err);
     /* A short challenge: the library's own 122, with its meaning. */
-    ok(stand_in_script(DRIVE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, 0, 15, 0, 0x3C) == 0, "script failed\n");
+    ok(tolvarvx_script(DRIVE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, 0, 15, 0, 0x3C) == 0, "script failed\n");
     tool("challenge %u", DRIVE);
     check_failure("challenge 2", "TolvarGetChallenge", ERROR_INSUFFICIENT_BUFFER,
                   "returns 122 when the driver returns fewer than 16 bytes");
-    ok(stand_in_script(DRIVE, TOLVARVX_KIND_FLUSH, 0, STATUS_IO_DEVICE_ERROR, 0, 0, 0) == 0, "script failed\n");
+    ok(tolvarvx_script(DRIVE, TOLVARVX_KIND_FLUSH, 0, STATUS_IO_DEVICE_ERROR, 0, 0, 0) == 0, "script failed\n");
     tool("flush %u", DRIVE);
     check_failure("flush 2", "TolvarFlush", ERROR_IO_DEVICE, NULL);
 
