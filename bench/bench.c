@@ -400,9 +400,12 @@ static int set_up(void)
 static void every_export_once(void)
 {
     TolvarDriveInfo info;
+    TolvarDriveInfoW wide_info;
     BYTE block[16] = {0};
     TolvarFlush(DEVICE);
     TolvarQuery(&info, DEVICE);
+    TolvarQueryW(&wide_info, DEVICE);
+    TolvarOpenW(&wide_info, DEVICE);
     TolvarGetChallenge(block, DEVICE);
     TolvarAuthen(block, DEVICE);
     TolvarDeauthen(DEVICE);
@@ -461,7 +464,7 @@ int main(int argc, char** argv)
 
     every_export_once();
     printf("\nHeap calls through the DLL's %u counted import slots (malloc, calloc, realloc, free) "
-           "during all the calls above and one call of each of the twelve exports: %ld\n", slots, heap_calls);
+           "during all the calls above and one call of each of the fourteen exports: %ld\n", slots, heap_calls);
 
     for (unsigned i = 0; i < 2; ++i) {
         CloseHandle(control_handles[i]);
