@@ -18,28 +18,40 @@ set(TOLVAR_BIN_DIR ${CMAKE_BINARY_DIR}/bin)
 set(TOLVARSDK_BIN_DIR bin/${TOLVAR_ARCH})
 set(TOLVARSDK_LIB_DIR lib/${TOLVAR_ARCH})
 
-# One export list: include/tolvarsdk.def names each export with its stdcall
-# decoration and its ordinal. The x86 link reads it as it is; x64 has no
-# decorations, so its list is derived from that one at build time.
-set(TOLVAR_DECORATED_DEF ${CMAKE_SOURCE_DIR}/include/tolvarsdk.def)
+# Export and import lists are written once, in x86's form: each name with
+# its stdcall decoration and its ordinal. The x86 build reads such a list as
+# it is: --kill-at strips the decorations from the exported names, and
+# dlltool -k writes import symbols such as _TolvarFlush@4 importing the name
+# TolvarFlush (ld's own import library is undecorated, which a stdcall
+# caller cannot link against). x64 has no decorations, so its list is
+# derived at build time.
 if(TOLVAR_ARCH STREQUAL x86)
-  set(TOLVAR_DEF ${TOLVAR_DECORATED_DEF})
-  # --kill-at strips the decorations from the exported names; dlltool -k
-  # writes import symbols such as _TolvarFlush@4 importing the name
-  # TolvarFlush (ld's own import library is undecorated, which a stdcall
-  # caller cannot link against).
   set(TOLVAR_DEF_LINK_OPTIONS -Wl,--kill-at)
   set(TOLVAR_DLLTOOL_OPTIONS -k)
 else()
-  set(TOLVAR_DEF ${CMAKE_BINARY_DIR}/tolvarsdk.def)
-  add_custom_command(OUTPUT ${TOLVAR_DEF}
-    COMMAND ${CMAKE_COMMAND} -DINPUT=${TOLVAR_DECORATED_DEF} -DOUTPUT=${TOLVAR_DEF}
-            -P ${CMAKE_SOURCE_DIR}/cmake/undecorate-def.cmake
-    DEPENDS ${TOLVAR_DECORATED_DEF} ${CMAKE_SOURCE_DIR}/cmake/undecorate-def.cmake
-    COMMENT "Deriving the x64 export list" VERBATIM)
   set(TOLVAR_DEF_LINK_OPTIONS)
   set(TOLVAR_DLLTOOL_OPTIONS)
 endif()
+# tolvar_arch_def(<decorated .def> <variable>): sets <variable> to the list
+# this architecture reads: the file itself on x86, a derived one in the
+# current binary folder on x64.
+function(tolvar_arch_def decorated variable)
+  if(TOLVAR_ARCH STREQUAL x86)
+    set(${variable} ${decorated} PARENT_SCOPE)
+    return()
+  endif()
+  get_filename_component(name ${decorated} NAME)
+  set(derived ${CMAKE_CURRENT_BINARY_DIR}/${name})
+  add_custom_command(OUTPUT ${derived}
+    COMMAND ${CMAKE_COMMAND} -DINPUT=${decorated} -DOUTPUT=${derived}
+            -P ${CMAKE_SOURCE_DIR}/cmake/undecorate-def.cmake
+    DEPENDS ${decorated} ${CMAKE_SOURCE_DIR}/cmake/undecorate-def.cmake
+    COMMENT "Deriving the x64 form of ${name}" VERBATIM)
+  set(${variable} ${derived} PARENT_SCOPE)
+endfunction()
+
+set(TOLVAR_DECORATED_DEF ${CMAKE_SOURCE_DIR}/include/tolvarsdk.def)
+tolvar_arch_def(${TOLVAR_DECORATED_DEF} TOLVAR_DEF)
 add_custom_target(tolvarsdk_def DEPENDS ${TOLVAR_DEF})
 
 file(GLOB TOLVARSDK_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cpp)
