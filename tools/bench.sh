@@ -16,7 +16,7 @@ build=${1:-$here/../build}
 rounds=${2:-15}
 calls=${3:-400}
 . "$here/wine/arch.sh"
-if [ "$WINEARCH" = win64 ]; then arch=x64 prefix=x86_64-w64-mingw32; else arch=x86 prefix=i686-w64-mingw32; fi
+if [ "$arch" = x64 ]; then prefix=x86_64-w64-mingw32; else prefix=i686-w64-mingw32; fi
 if [ -d "$build/windows/$arch" ]; then win=$(cd "$build/windows/$arch" && pwd); else win=$(cd "$build" && pwd); fi
 
 cmake --build "$win" --target bench tolvarsdk tolvarvx_sys >/dev/null

@@ -15,7 +15,6 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TOLVAR_BUILD_DIR:-$root/build}
 . "$root/tools/wine/arch.sh"
-if [ "$WINEARCH" = win64 ]; then arch=x64; else arch=x86; fi
 . "$root/tools/wine/way.sh"
 tolvar_wine_way
 export TOLVAR_WINE_WAY="$wine_way"

@@ -11,7 +11,6 @@ set -eu
 : "${TOLVAR_WINEPREFIX:?}" "${TOLVAR_BIN_DIR:?}"
 . "$(dirname "$0")/arch.sh"
 export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
 driver="${TOLVAR_STAND_IN:-$TOLVAR_BIN_DIR/TOLVARVX.sys}"
 if [ ! -f "$driver" ]; then

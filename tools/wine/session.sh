@@ -17,11 +17,6 @@ set -eu
 here=$(dirname "$0")
 . "$here/arch.sh"
 export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-# Wine maps file names and the Unix command line by the Unix locale's
-# character set: in the C locale a name outside ASCII cannot be made. The
-# tests' paths need a UTF-8 locale; Wine's ANSI code page stays 1252.
-export LC_ALL=C.UTF-8
 template=${TOLVAR_BASE_TEMPLATE:-${TOLVAR_WINE_TEMPLATE:-$WINEPREFIX.template}}
 
 make_template() {

@@ -12,7 +12,6 @@ probe=$1
 template=${TOLVAR_BASE_TEMPLATE:-$TOLVAR_WINEPREFIX.template}
 . "$(dirname "$0")/../../../tools/wine/arch.sh"
 export WINEPREFIX="$TOLVAR_WINEPREFIX.service" WINEDEBUG=-all
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
 failures=0 checks=0
 
