@@ -6,9 +6,10 @@
 #   demo-life.sh SDK STAND_IN
 # SDK is the installed SDK, STAND_IN the driver stand-in's TOLVARVX.sys;
 # TOLVAR_WINE_ARCH (win32 or win64) picks the architecture whose
-# tolvarctl.exe and DLL are used. The prefix is $TOLVAR_WINEPREFIX, its
-# template $TOLVAR_BASE_TEMPLATE when set (the guest has a 32-bit one
-# ready), else one made beside the prefix once.
+# tolvarctl.exe and DLL are used. The prefix is $TOLVAR_WINEPREFIX, copied
+# from the template wine/session.sh makes or finds ($TOLVAR_BASE_TEMPLATE
+# when set: the guest has a 32-bit one ready; else one beside the prefix,
+# made once).
 # Every step prints its command, the tool's output and whether the result is
 # the one expected under Wine; where Wine's result differs from what Windows
 # gives, one line says so.
@@ -18,14 +19,11 @@ set -eu
 sdk=$1
 stand_in=$2
 . "$(dirname "$0")/wine/arch.sh"
-if [ "$WINEARCH" = win64 ]; then arch=x64 bits=64; else arch=x86 bits=32; fi
+if [ "$arch" = x64 ]; then bits=64; else bits=32; fi
 export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-# Wine reads the Unix command line and maps file names by the Unix locale's
-# character set; drive 1's path below (Greek and Cyrillic) needs UTF-8.
-export LC_ALL=C.UTF-8
 unset WINEPATH
-template=${TOLVAR_BASE_TEMPLATE:-$WINEPREFIX.template}
+template=${TOLVAR_BASE_TEMPLATE:-${TOLVAR_WINE_TEMPLATE:-$WINEPREFIX.template}}
 scratch=$(mktemp -d)
 
 stop_session() {
@@ -109,13 +107,8 @@ service_key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
 echo
 echo "A drive's whole life under $bits-bit Wine with the $arch SDK ($TOLVAR_WINEPREFIX)"
 stop_session
-if [ ! -d "$template" ]; then
-    echo "Making a $bits-bit Wine prefix (once)..."
-    rm -rf "$template.tmp"
-    WINEPREFIX="$template.tmp" timeout 120 "$wine" wineboot -i >/dev/null 2>&1
-    WINEPREFIX="$template.tmp" timeout 60 wineserver -w
-    mv "$template.tmp" "$template"
-fi
+[ -d "$template" ] || echo "Making a $bits-bit Wine prefix (once)..."
+"$(dirname "$0")/wine/session.sh" template
 rm -rf "$WINEPREFIX"
 cp -a "$template" "$WINEPREFIX"
 
