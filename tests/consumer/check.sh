@@ -67,29 +67,30 @@ while read -r file; do
     cmp -s "$scratch/installed/$file" "$sdk/$file" || fail "$file differs between the zip and this $arch build"
 done <"$scratch/installed.txt"
 
+# refused <what> <name> <toolchain> <SDK tree> <message>: configuring the
+# consumer project with the toolchain against the tree must fail and say
+# the message.
+refused() {
+    what=$1 name=$2 with=$3 tree=$4 message=$5
+    status=0
+    cmake -S "$here" -B "$scratch/$name" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$with" \
+        -Dtolvarsdk_DIR="$tree/lib/cmake/tolvarsdk" >"$scratch/$name.log" 2>&1 || status=$?
+    if [ "$status" = 0 ] || ! tr -s ' \n' ' ' <"$scratch/$name.log" | grep -qF "$message"; then
+        cat "$scratch/$name.log"
+        fail "$what: configure exited $status, without \"$message\""
+    fi
+    echo "$what refused: $message ..."
+}
+
 # The tree with this architecture alone, asked for the other one.
-status=0
-cmake -S "$here" -B "$scratch/wrong-arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$other_toolchain" \
-    -Dtolvarsdk_DIR="$scratch/installed/lib/cmake/tolvarsdk" >"$scratch/wrong-arch.log" 2>&1 || status=$?
-message="this tolvarsdk ($scratch/installed) holds $arch, and the project builds for $other"
-if [ "$status" = 0 ] || ! tr -s ' \n' ' ' <"$scratch/wrong-arch.log" | grep -qF "$message"; then
-    cat "$scratch/wrong-arch.log"
-    fail "$other project against the $arch-only SDK: configure exited $status, without \"$message\""
-fi
-echo "$other project against the $arch-only tree refused: $message ..."
+refused "$other project against the $arch-only tree" wrong-arch "$other_toolchain" \
+    "$scratch/installed" "this tolvarsdk ($scratch/installed) holds $arch, and the project builds for $other"
 
 # The same tree without its testing part, asked for it.
 cp -a "$scratch/installed" "$scratch/no-testing"
 rm -rf "$scratch/no-testing/testing"
-status=0
-cmake -S "$here" -B "$scratch/no-testing-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -Dtolvarsdk_DIR="$scratch/no-testing/lib/cmake/tolvarsdk" >"$scratch/no-testing.log" 2>&1 || status=$?
-message="this tolvarsdk ($scratch/no-testing) has no component testing for $arch"
-if [ "$status" = 0 ] || ! tr -s ' \n' ' ' <"$scratch/no-testing.log" | grep -qF "$message"; then
-    cat "$scratch/no-testing.log"
-    fail "the $arch tree without testing/: configure exited $status, without \"$message\""
-fi
-echo "component testing of a tree without it refused: $message ..."
+refused "component testing of the $arch tree without testing/" no-testing-build "$toolchain" \
+    "$scratch/no-testing" "this tolvarsdk ($scratch/no-testing) has no component testing for $arch"
 
 # The toolchain file only searches the mingw root for packages, so the SDK
 # is named directly, as a customer of a cross build does.
