@@ -28,9 +28,23 @@ for package in $packages; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
         missing="$missing $package"
 done
-if [ -n "$missing" ]; then
-    echo "setup: installing$missing"
+if [ -z "$missing" ]; then
+    exit 0
+fi
+echo "setup: installing$missing"
+# Only a host that runs 32-bit Wine itself needs Debian's i386 packages; the
+# guest's are fetched when its image is built.
+if [ "$way" != guest ]; then
     $sudo dpkg --add-architecture i386
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+fi
+# Debian's mirror is briefly inconsistent while it syncs ("File has
+# unexpected size ... Mirror sync in progress?"): apt then fails the update.
+# Say so and stop, rather than install from a half-read index.
+if ! $sudo apt-get update -qq; then
+    echo "setup: apt-get update failed (above); Debian's mirror may be mid-sync: run $0 again in a few minutes. Nothing was installed." >&2
+    exit 1
+fi
+if ! DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing; then
+    echo "setup: apt-get install of$missing failed (above); run $0 again once the cause is fixed" >&2
+    exit 1
 fi
