@@ -26,12 +26,8 @@ unset WINEPATH
 template=${TOLVAR_BASE_TEMPLATE:-${TOLVAR_WINE_TEMPLATE:-$WINEPREFIX.template}}
 scratch=$(mktemp -d)
 
-stop_session() {
-    timeout 30 wineserver -k 2>/dev/null || true
-    timeout 30 wineserver -w 2>/dev/null || true
-}
 finish() {
-    stop_session
+    end_session || true
     rm -rf "$scratch"
 }
 trap finish EXIT
@@ -41,8 +37,8 @@ trap 'exit 1' INT TERM HUP
 # apart from this script's pipes, and the server stays up between commands
 # so that drive letters live until the end.
 start_session() {
-    timeout 10 wineserver -p </dev/null >/dev/null 2>&1
-    timeout 60 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
+    wine_step "keeping the Wine server up" timeout 10 wineserver -p
+    wine_step "starting the session's services" timeout 60 "$wine" cmd /c exit
 }
 
 steps=0 failures=0
@@ -106,7 +102,7 @@ service_key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
 
 echo
 echo "A drive's whole life under $bits-bit Wine with the $arch SDK ($TOLVAR_WINEPREFIX)"
-stop_session
+end_session
 [ -d "$template" ] || echo "Making a $bits-bit Wine prefix (once)..."
 "$(dirname "$0")/wine/session.sh" template
 rm -rf "$WINEPREFIX"
@@ -124,7 +120,7 @@ step_shell "the key holds ErrorControl, Start and Type (REG_DWORD 1) and nothing
     "wine reg query $service_key" read_service_key
 
 number "a new session: Wine's services read the key and load the stand-in"
-stop_session
+end_session
 start_session
 printf '    $ %s\n' "wineserver -k; wineserver -p; wine cmd /c exit"
 verdict yes "session started"
@@ -171,7 +167,7 @@ step "remove the service key (UnregService)" 0 "" service remove
 step_shell "the key is gone" 1 "wine reg query $service_key" timeout 60 "$wine" reg query "$service_key"
 
 number "a new session without the key: Wine loads no stand-in"
-stop_session
+end_session
 start_session
 printf '    $ %s\n' "wineserver -k; wineserver -p; wine cmd /c exit"
 verdict yes "session started"

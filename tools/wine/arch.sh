@@ -29,3 +29,47 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # character set: in the C locale a name outside ASCII cannot be made. The
 # tests' paths need a UTF-8 locale; Wine's ANSI code page stays 1252.
 export LC_ALL=C.UTF-8
+
+# wine_step WHAT COMMAND [ARG...]: one step of the machinery, quiet when it
+# works. Its output goes to a file, not a pipe (a first Wine process leaves
+# the session's services holding whatever it was given, and a pipe would
+# never close); when it fails, the step, its status and all it printed go
+# to standard error, with Wine's error messages (TOLVAR_STEP_WINEDEBUG
+# chooses others).
+wine_step() {
+    wine_step_what=$1
+    shift
+    wine_step_log=$(mktemp "${TMPDIR:-/tmp}/tolvar-step.XXXXXX") || return 1
+    wine_step_status=0
+    WINEDEBUG=${TOLVAR_STEP_WINEDEBUG:-fixme-all} "$@" </dev/null >"$wine_step_log" 2>&1 || wine_step_status=$?
+    if [ "$wine_step_status" != 0 ]; then
+        echo "${0##*/}: $wine_step_what failed with status $wine_step_status: $*" >&2
+        if [ -s "$wine_step_log" ]; then
+            tr -d '\r' <"$wine_step_log" | sed 's/^/    | /' >&2
+        else
+            echo "    (it printed nothing)" >&2
+        fi
+    fi
+    rm -f "$wine_step_log"
+    return "$wine_step_status"
+}
+
+# end_session: ends this prefix's session and waits until its server is
+# gone. `wineserver -k` exits 1 without a word when no server runs, which
+# is no failure; whatever it says is shown.
+end_session() {
+    end_session_log=$(mktemp "${TMPDIR:-/tmp}/tolvar-step.XXXXXX") || return 1
+    timeout 30 wineserver -k </dev/null >"$end_session_log" 2>&1 || true
+    if [ -s "$end_session_log" ]; then
+        echo "${0##*/}: wineserver -k for $WINEPREFIX said:" >&2
+        tr -d '\r' <"$end_session_log" | sed 's/^/    | /' >&2
+    fi
+    rm -f "$end_session_log"
+    wine_step "waiting for the Wine server of $WINEPREFIX to end" timeout 30 wineserver -w
+}
+
+# server_running: whether this prefix's Wine server is up (`-k0` sends it
+# signal 0, which only asks).
+server_running() {
+    timeout 10 wineserver -k0 </dev/null
+}

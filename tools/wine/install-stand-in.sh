@@ -26,21 +26,36 @@ if [ ! -f "$TOLVAR_BIN_DIR/tolvarsdk.dll" ]; then
     echo "install-stand-in: $TOLVAR_BIN_DIR/tolvarsdk.dll is not built" >&2
     exit 1
 fi
-(cd "$TOLVAR_BIN_DIR" &&
-    timeout 60 "$wine" rundll32 tolvarsdk.dll,RegService </dev/null >/dev/null 2>&1)
+# One session for both commands, kept up between them: a second command
+# that starts while the first one's server is winding down can fail with it.
+# Wine's rundll32 exits 0 even when it cannot load the DLL, so its words are
+# kept for the read-back to show; both go to files, not pipes (rundll32
+# starts the session's services, which would hold a pipe open).
+wine_step "keeping the Wine server up" timeout 10 wineserver -p
+said=$(mktemp "${TMPDIR:-/tmp}/tolvar-regservice.XXXXXX")
+answer=$(mktemp "${TMPDIR:-/tmp}/tolvar-reg.XXXXXX")
+trap 'rm -f "$said" "$answer"' EXIT
+status=0
+(cd "$TOLVAR_BIN_DIR" && WINEDEBUG=fixme-all timeout 60 "$wine" rundll32 tolvarsdk.dll,RegService \
+    </dev/null >"$said" 2>&1) || status=$?
 key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
-values=$(timeout 60 "$wine" reg query "$key" </dev/null 2>/dev/null | tr -d '\r' |
+read_status=0
+timeout 60 "$wine" reg query "$key" </dev/null >"$answer" 2>&1 || read_status=$?
+values=$(tr -d '\r' <"$answer" |
     sed -n 's/^ *\([A-Za-z]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2 \3/p')
 expected="ErrorControl REG_DWORD 0x1
 Start REG_DWORD 0x1
 Type REG_DWORD 0x1"
-if [ "$values" != "$expected" ]; then
-    echo "install-stand-in: RegService left the key with:" $values >&2
+if [ "$status" != 0 ] || [ "$read_status" != 0 ] || [ "$values" != "$expected" ]; then
+    echo "install-stand-in: rundll32 tolvarsdk.dll,RegService exited $status; it said:" >&2
+    tr -d '\r' <"$said" | sed 's/^/    | /' >&2
+    echo "install-stand-in: reg query $key exited $read_status; it said:" >&2
+    tr -d '\r' <"$answer" | sed 's/^/    | /' >&2
+    echo "install-stand-in: expected" $expected >&2
     exit 1
 fi
 
 # services.exe reads the key only when it starts, and `wine rundll32` has just
 # started this prefix's services without it: end that session so the next
 # one loads the driver.
-timeout 30 wineserver -k 2>/dev/null || true
-timeout 30 wineserver -w 2>/dev/null || true
+end_session

@@ -5,20 +5,34 @@
 # runs past it is killed and its session restarted, so that nothing it left
 # there (drive letters, open drives, a stuck driver) meets the next test.
 # TOLVAR_WINE_ARCH (win32 or win64) picks the Wine (see arch.sh).
+# The session must be up: a program run without it would start a session
+# of its own, without the stand-in's state the tests before it left, and
+# end it when it exits, so the failure would show up tests later.
+# Program output stays as the test wrote it, with Wine's loader errors (a
+# DLL that cannot be found or loaded otherwise exits 53 without a word).
 set -eu
 : "${TOLVAR_WINEPREFIX:?}"
 . "$(dirname "$0")/arch.sh"
-export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}"
+export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all,err+module}"
 limit=$((${TOLVAR_WINE_TIMEOUT:-120} * ${TOLVAR_WINE_TIME_SCALE:-1}))
+if ! server_running; then
+    echo "run.sh: no Wine server runs for $WINEPREFIX: its session has ended or never started (session.sh start begins it)" >&2
+    exit 1
+fi
 # The services inherit the first Wine process's pipes; start them apart.
-timeout 60 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
+wine_step "starting the session's services" timeout 60 "$wine" cmd /c exit
 status=0
 timeout "$limit" "$wine" "$@" || status=$?
-if [ "$status" = 124 ]; then
+case $status in
+0) ;;
+124)
     echo "run.sh: $1 ran past its limit of $limit s; restarting the Wine session" >&2
-    timeout 30 wineserver -k 2>/dev/null || true
-    timeout 30 wineserver -w 2>/dev/null || true
-    timeout 10 wineserver -p </dev/null >/dev/null 2>&1 || true
-    timeout 60 "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
-fi
+    end_session || true
+    wine_step "keeping a new Wine server up" timeout 10 wineserver -p || true
+    wine_step "starting the new session's services" timeout 60 "$wine" cmd /c exit || true
+    ;;
+*)
+    echo "run.sh: $1 exited with status $status" >&2
+    ;;
+esac
 exit "$status"

@@ -23,8 +23,13 @@ make_template() {
     if [ ! -d "$template" ]; then
         rm -rf "$template.tmp"
         mkdir -p "$(dirname "$template")"
-        WINEPREFIX="$template.tmp" timeout 120 "$wine" wineboot -i >/dev/null 2>&1
-        WINEPREFIX="$template.tmp" timeout 60 wineserver -w
+        if ! (export WINEPREFIX="$template.tmp"
+            wine_step "making the prefix template $template" timeout 120 "$wine" wineboot -i &&
+                end_session); then
+            (export WINEPREFIX="$template.tmp"; end_session) || true
+            rm -rf "$template.tmp"
+            exit 1
+        fi
         mv "$template.tmp" "$template"
     fi
 }
@@ -35,22 +40,20 @@ template)
     ;;
 start)
     make_template
-    timeout 30 wineserver -k 2>/dev/null || true
-    timeout 30 wineserver -w 2>/dev/null || true
+    end_session
     rm -rf "$WINEPREFIX"
     mkdir -p "$(dirname "$WINEPREFIX")"
     cp -a "$template" "$WINEPREFIX"
     if [ -x "$here/install-stand-in.sh" ]; then
         "$here/install-stand-in.sh"
     fi
-    timeout 10 wineserver -p </dev/null >/dev/null 2>&1
+    wine_step "keeping the Wine server up" timeout 10 wineserver -p
     # Start the services detached from the caller's pipes, so that CTest does
     # not wait on them.
-    timeout 60 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
+    wine_step "starting the session's services" timeout 60 "$wine" cmd /c exit
     ;;
 stop)
-    timeout 30 wineserver -k 2>/dev/null || true
-    timeout 30 wineserver -w 2>/dev/null || true
+    end_session
     ;;
 *)
     echo "usage: $0 template|start|stop" >&2

@@ -26,10 +26,6 @@ check() { # check <description> <command...>
         failures=$((failures + 1))
     fi
 }
-end_session() {
-    timeout 30 wineserver -k 2>/dev/null
-    timeout 30 wineserver -w 2>/dev/null
-}
 # A new session: the services start apart from this script's pipes, and
 # services.exe reads the service keys as it starts. The server stays up
 # until the next end_session: were it to end between two slow commands, the
@@ -37,15 +33,31 @@ end_session() {
 # the check expects to be unread.
 new_session() {
     end_session
-    timeout 10 wineserver -p </dev/null >/dev/null 2>&1
-    timeout 60 "$wine" cmd /c exit </dev/null >/dev/null 2>&1
+    wine_step "keeping a new Wine server up" timeout 10 wineserver -p
+    wine_step "starting the new session's services" timeout 60 "$wine" cmd /c exit
 }
-wine_run() { timeout 60 "$wine" "$@" </dev/null; }
-probe_says() { wine_run "$probe" "$1" >/tmp/service-probe.$$ 2>&1; status=$?; cat /tmp/service-probe.$$; return $status; }
-rundll() { (cd "$TOLVAR_BIN_DIR" && wine_run rundll32 tolvarsdk.dll,"$1" >/dev/null 2>&1); }
-key_values() { wine_run reg query "$key" 2>/dev/null | tr -d '\r' | sed -n 's/^ *\([A-Za-z]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2 \3/p'; }
-key_exists() { wine_run reg query "$key" >/dev/null 2>&1; }
-key_absent() { ! key_exists; }
+# Every answer goes through a file: the session is up, but a pipe given to
+# a first Wine process would stay open in its services.
+answer=$(mktemp "${TMPDIR:-/tmp}/service-test.XXXXXX")
+wine_run() { # wine_run <command...>: its status, and all it printed in $answer
+    status=0
+    timeout 60 "$wine" "$@" </dev/null >"$answer" 2>&1 || status=$?
+    return $status
+}
+said() { tr -d '\r' <"$answer"; }
+probe_says() { wine_run "$probe" "$1"; status=$?; said; return $status; }
+rundll() { (cd "$TOLVAR_BIN_DIR" && wine_step "rundll32 tolvarsdk.dll,$1" timeout 60 "$wine" rundll32 tolvarsdk.dll,"$1"); }
+key_values() { wine_run reg query "$key" && said | sed -n 's/^ *\([A-Za-z]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2 \3/p'; }
+# reg's own words for a missing key, and its status 1: any other failure
+# (Wine not starting, say) is no proof that the key is gone.
+key_absent() {
+    wine_run reg query "$key"
+    status=$?
+    [ "$status" = 1 ] && said | grep -qx "reg: Unable to find the specified registry key" && return 0
+    echo "reg query $key exited $status and said:"
+    said | sed 's/^/    | /'
+    return 1
+}
 
 if [ ! -d "$template" ]; then
     echo "no prefix template at $template (the wine session fixture makes it)" >&2
@@ -79,6 +91,6 @@ new_session
 check "without the key the next session has no stand-in" probe_says absent
 
 end_session
-rm -rf "$WINEPREFIX" /tmp/service-probe.$$
+rm -rf "$WINEPREFIX" "$answer"
 echo "service new session: $((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
