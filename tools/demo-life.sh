@@ -37,8 +37,8 @@ trap 'exit 1' INT TERM HUP
 # apart from this script's pipes, and the server stays up between commands
 # so that drive letters live until the end.
 start_session() {
-    wine_step "keeping the Wine server up" timeout 10 wineserver -p
-    wine_step "starting the session's services" timeout 60 "$wine" cmd /c exit
+    wine_step "keeping the Wine server up" timeout "$(wine_limit 10)" wineserver -p
+    wine_step "starting the session's services" timeout "$(wine_limit 60)" "$wine" cmd /c exit
 }
 
 steps=0 failures=0
@@ -61,7 +61,7 @@ step() {
     number "$title"
     printf '    $ tolvarctl %s\n' "$*"
     status=0
-    timeout 60 "$wine" "$sdk/bin/$arch/tolvarctl.exe" "$@" >"$scratch/out" 2>&1 </dev/null || status=$?
+    timeout "$(wine_limit 60)" "$wine" "$sdk/bin/$arch/tolvarctl.exe" "$@" >"$scratch/out" 2>&1 </dev/null || status=$?
     show "$scratch/out"
     if [ "$expected" = 0 ]; then
         if [ "$status" = 0 ]; then verdict yes "success"; else verdict no "exit $status, expected success"; fi
@@ -89,13 +89,13 @@ step_shell() {
 # The service key as `reg query` prints it; fails unless it holds exactly
 # ErrorControl, Start and Type, each REG_DWORD 0x1.
 read_service_key() {
-    timeout 60 "$wine" reg query "$service_key" </dev/null | tr -d '\r' | grep -v '^$' >"$scratch/key"
+    timeout "$(wine_limit 60)" "$wine" reg query "$service_key" </dev/null | tr -d '\r' | grep -v '^$' >"$scratch/key"
     cat "$scratch/key"
     test "$(grep -c '^    ' "$scratch/key")" = 3 &&
         test "$(grep -c -E '^    (ErrorControl|Start|Type) +REG_DWORD +0x1$' "$scratch/key")" = 3
 }
 register_service() {
-    (cd "$sdk/bin/$arch" && timeout 60 "$wine" rundll32 tolvarsdk.dll,RegService)
+    (cd "$sdk/bin/$arch" && timeout "$(wine_limit 60)" "$wine" rundll32 tolvarsdk.dll,RegService)
 }
 
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
@@ -164,7 +164,7 @@ step "close drive 1 without the volume lock" 66 \
 step "remove drive letter U" 0 "" letter remove U
 
 step "remove the service key (UnregService)" 0 "" service remove
-step_shell "the key is gone" 1 "wine reg query $service_key" timeout 60 "$wine" reg query "$service_key"
+step_shell "the key is gone" 1 "wine reg query $service_key" timeout "$(wine_limit 60)" "$wine" reg query "$service_key"
 
 number "a new session without the key: Wine loads no stand-in"
 end_session

@@ -22,6 +22,18 @@ esac
 export WINEARCH
 if [ "$WINEARCH" = win64 ]; then
     export WINELOADER="$wine"
+    # Debian's 64-bit Wine has no preloader, the small program that reserves
+    # the addresses Wine must own (its shared user data at 0x7ffe0000 among
+    # them) before anything else is mapped. Its loader is linked at
+    # 0x7d000000 and the kernel starts the heap at a random place up to
+    # 1 GiB above it, so now and then the heap sits on those addresses and
+    # the process dies at once: "failed to map the shared user data:
+    # c0000018". Without address randomization the heap follows the loader
+    # and never reaches them. The script starts again under that
+    # personality, which every process it starts inherits.
+    if [ $((0x$(cat /proc/self/personality) & 0x40000)) = 0 ]; then
+        exec setarch "$(uname -m)" --addr-no-randomize /bin/sh "$0" "$@"
+    fi
 fi
 # Mono's and Gecko's installers would stop a new prefix to ask.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
@@ -29,6 +41,13 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # character set: in the C locale a name outside ASCII cannot be made. The
 # tests' paths need a UTF-8 locale; Wine's ANSI code page stays 1252.
 export LC_ALL=C.UTF-8
+
+# wine_limit SECONDS: a time limit for one Wine command, stretched by
+# TOLVAR_WINE_TIME_SCALE where Wine runs slower (the launcher sets 10 in the
+# emulated guest, where a session's first process alone takes a minute).
+wine_limit() {
+    echo $(($1 * ${TOLVAR_WINE_TIME_SCALE:-1}))
+}
 
 # wine_step WHAT COMMAND [ARG...]: one step of the machinery, quiet when it
 # works. Its output goes to a file, not a pipe (a first Wine process leaves
@@ -59,17 +78,17 @@ wine_step() {
 # is no failure; whatever it says is shown.
 end_session() {
     end_session_log=$(mktemp "${TMPDIR:-/tmp}/tolvar-step.XXXXXX") || return 1
-    timeout 30 wineserver -k </dev/null >"$end_session_log" 2>&1 || true
+    timeout "$(wine_limit 30)" wineserver -k </dev/null >"$end_session_log" 2>&1 || true
     if [ -s "$end_session_log" ]; then
         echo "${0##*/}: wineserver -k for $WINEPREFIX said:" >&2
         tr -d '\r' <"$end_session_log" | sed 's/^/    | /' >&2
     fi
     rm -f "$end_session_log"
-    wine_step "waiting for the Wine server of $WINEPREFIX to end" timeout 30 wineserver -w
+    wine_step "waiting for the Wine server of $WINEPREFIX to end" timeout "$(wine_limit 30)" wineserver -w
 }
 
 # server_running: whether this prefix's Wine server is up (`-k0` sends it
 # signal 0, which only asks).
 server_running() {
-    timeout 10 wineserver -k0 </dev/null
+    timeout "$(wine_limit 10)" wineserver -k0 </dev/null
 }

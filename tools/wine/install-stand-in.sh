@@ -31,16 +31,16 @@ fi
 # Wine's rundll32 exits 0 even when it cannot load the DLL, so its words are
 # kept for the read-back to show; both go to files, not pipes (rundll32
 # starts the session's services, which would hold a pipe open).
-wine_step "keeping the Wine server up" timeout 10 wineserver -p
+wine_step "keeping the Wine server up" timeout "$(wine_limit 10)" wineserver -p
 said=$(mktemp "${TMPDIR:-/tmp}/tolvar-regservice.XXXXXX")
 answer=$(mktemp "${TMPDIR:-/tmp}/tolvar-reg.XXXXXX")
 trap 'rm -f "$said" "$answer"' EXIT
 status=0
-(cd "$TOLVAR_BIN_DIR" && WINEDEBUG=fixme-all timeout 60 "$wine" rundll32 tolvarsdk.dll,RegService \
+(cd "$TOLVAR_BIN_DIR" && WINEDEBUG=fixme-all timeout "$(wine_limit 60)" "$wine" rundll32 tolvarsdk.dll,RegService \
     </dev/null >"$said" 2>&1) || status=$?
 key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
 read_status=0
-timeout 60 "$wine" reg query "$key" </dev/null >"$answer" 2>&1 || read_status=$?
+timeout "$(wine_limit 60)" "$wine" reg query "$key" </dev/null >"$answer" 2>&1 || read_status=$?
 values=$(tr -d '\r' <"$answer" |
     sed -n 's/^ *\([A-Za-z]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2 \3/p')
 expected="ErrorControl REG_DWORD 0x1

@@ -20,7 +20,7 @@ if ! server_running; then
     exit 1
 fi
 # The services inherit the first Wine process's pipes; start them apart.
-wine_step "starting the session's services" timeout 60 "$wine" cmd /c exit
+wine_step "starting the session's services" timeout "$(wine_limit 60)" "$wine" cmd /c exit
 status=0
 timeout "$limit" "$wine" "$@" || status=$?
 case $status in
@@ -28,8 +28,8 @@ case $status in
 124)
     echo "run.sh: $1 ran past its limit of $limit s; restarting the Wine session" >&2
     end_session || true
-    wine_step "keeping a new Wine server up" timeout 10 wineserver -p || true
-    wine_step "starting the new session's services" timeout 60 "$wine" cmd /c exit || true
+    wine_step "keeping a new Wine server up" timeout "$(wine_limit 10)" wineserver -p || true
+    wine_step "starting the new session's services" timeout "$(wine_limit 60)" "$wine" cmd /c exit || true
     ;;
 *)
     echo "run.sh: $1 exited with status $status" >&2

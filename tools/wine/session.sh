@@ -24,7 +24,7 @@ make_template() {
         rm -rf "$template.tmp"
         mkdir -p "$(dirname "$template")"
         if ! (export WINEPREFIX="$template.tmp"
-            wine_step "making the prefix template $template" timeout 120 "$wine" wineboot -i &&
+            wine_step "making the prefix template $template" timeout "$(wine_limit 120)" "$wine" wineboot -i &&
                 end_session); then
             (export WINEPREFIX="$template.tmp"; end_session) || true
             rm -rf "$template.tmp"
@@ -47,10 +47,10 @@ start)
     if [ -x "$here/install-stand-in.sh" ]; then
         "$here/install-stand-in.sh"
     fi
-    wine_step "keeping the Wine server up" timeout 10 wineserver -p
+    wine_step "keeping the Wine server up" timeout "$(wine_limit 10)" wineserver -p
     # Start the services detached from the caller's pipes, so that CTest does
     # not wait on them.
-    wine_step "starting the session's services" timeout 60 "$wine" cmd /c exit
+    wine_step "starting the session's services" timeout "$(wine_limit 60)" "$wine" cmd /c exit
     ;;
 stop)
     end_session

@@ -33,20 +33,20 @@ check() { # check <description> <command...>
 # the check expects to be unread.
 new_session() {
     end_session
-    wine_step "keeping a new Wine server up" timeout 10 wineserver -p
-    wine_step "starting the new session's services" timeout 60 "$wine" cmd /c exit
+    wine_step "keeping a new Wine server up" timeout "$(wine_limit 10)" wineserver -p
+    wine_step "starting the new session's services" timeout "$(wine_limit 60)" "$wine" cmd /c exit
 }
 # Every answer goes through a file: the session is up, but a pipe given to
 # a first Wine process would stay open in its services.
 answer=$(mktemp "${TMPDIR:-/tmp}/service-test.XXXXXX")
 wine_run() { # wine_run <command...>: its status, and all it printed in $answer
     status=0
-    timeout 60 "$wine" "$@" </dev/null >"$answer" 2>&1 || status=$?
+    timeout "$(wine_limit 60)" "$wine" "$@" </dev/null >"$answer" 2>&1 || status=$?
     return $status
 }
 said() { tr -d '\r' <"$answer"; }
 probe_says() { wine_run "$probe" "$1"; status=$?; said; return $status; }
-rundll() { (cd "$TOLVAR_BIN_DIR" && wine_step "rundll32 tolvarsdk.dll,$1" timeout 60 "$wine" rundll32 tolvarsdk.dll,"$1"); }
+rundll() { (cd "$TOLVAR_BIN_DIR" && wine_step "rundll32 tolvarsdk.dll,$1" timeout "$(wine_limit 60)" "$wine" rundll32 tolvarsdk.dll,"$1"); }
 key_values() { wine_run reg query "$key" && said | sed -n 's/^ *\([A-Za-z]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2 \3/p'; }
 # reg's own words for a missing key, and its status 1: any other failure
 # (Wine not starting, say) is no proof that the key is gone.
