@@ -1,0 +1,3 @@
+module tolvarsdk
+
+go 1.19
