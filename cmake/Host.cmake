@@ -85,6 +85,10 @@ if(TOLVAR_WINDOWS)
   # The failure paths of the guest that runs 32-bit Wine where the host
   # cannot (no report, a time limit, a host that goes away, the image
   # cache), checked without booting it.
+  # The Go package's static checks for windows/386, amd64 and arm64; its
+  # tests run in each Windows build under Wine (x86.wine.go, x64.wine.go).
+  add_test(NAME go.check COMMAND ${CMAKE_SOURCE_DIR}/tools/go-check.sh)
+  set_tests_properties(go.check PROPERTIES TIMEOUT 300)
   add_test(NAME guest.faults COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/guest/faults_test.py)
   set_tests_properties(guest.faults PROPERTIES TIMEOUT 180)
 endif()
