@@ -106,6 +106,11 @@ install(FILES ${TOLVAR_BIN_DIR}/libtolvarsdk.dll.a ${TOLVAR_BIN_DIR}/tolvarsdk.l
   DESTINATION ${TOLVARSDK_LIB_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h
   ${CMAKE_SOURCE_DIR}/include/tolvar_driver_contract.h DESTINATION include)
+# The Go package, as source; its tests stay in the repository (they need
+# the layout program of tests/wine/go and the stand-in's test interface).
+install(FILES ${CMAKE_SOURCE_DIR}/go/go.mod ${CMAKE_SOURCE_DIR}/go/tolvarsdk.go
+  ${CMAKE_SOURCE_DIR}/go/record.go ${CMAKE_SOURCE_DIR}/go/errors.go
+  ${CMAKE_SOURCE_DIR}/go/library.go DESTINATION go)
 
 # The SDK's CMake package, so that find_package(tolvarsdk) works on the
 # installed tree (tolvarctl installs itself from tools/tolvarctl):

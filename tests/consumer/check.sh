@@ -41,7 +41,8 @@ shared_files() {
         testing/wine/arch.sh testing/wine/install-stand-in.sh testing/wine/run-test.sh \
         testing/wine/run.sh testing/wine/session.sh testing/wine/launch.sh testing/wine/way.sh \
         testing/wine/guest.py testing/wine/guest/build-image.sh testing/wine/guest/init \
-        testing/wine/guest/agent.py testing/wine/guest/packages; do
+        testing/wine/guest/agent.py testing/wine/guest/packages go/go.mod go/tolvarsdk.go \
+        go/record.go go/errors.go go/library.go; do
         echo "./$file"
     done
 }
