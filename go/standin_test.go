@@ -3,7 +3,7 @@
 package tolvarsdk
 
 // The driver stand-in's test interface (tolvarvx_test.h), only what these
-// tests use. TestLayout compares every value here with the header's.
+// tests use. TestLayout compares its codes and layouts with the header's.
 
 import (
 	"crypto/hmac"
