@@ -102,7 +102,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     driver->MajorFunction[IRP_MJ_CLOSE] = tolvarvx_irp_create_close;
     driver->MajorFunction[IRP_MJ_CLEANUP] = tolvarvx_irp_create_close;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = tolvarvx_irp_control;
-    driver->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = tolvarvx_irp_control;
+    driver->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = tolvarvx_irp_fs_control;
     driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = tolvarvx_irp_flush;
     driver->DriverUnload = unload;
 
