@@ -2,7 +2,7 @@
 #ifndef TOLVARVX_KERNEL_H
 #define TOLVARVX_KERNEL_H
 
-#include <ntddk.h>
+#include <ntifs.h> /* ntddk.h and the security calls */
 
 #include "../core/tolvarvx_core.h"
 
