@@ -72,7 +72,8 @@ typedef union tolvarvx_sid {
  * The DACL is set through a handle, since IoCreateDeviceSecure lives in a
  * WDK static library that mingw-w64 lacks. FILE_DEVICE_SECURE_OPEN, given
  * at creation, makes the same check cover names opened below the device.
- * Wine 8 keeps the DACL but checks none when a file is opened on a device. */
+ * Wine 8 accepts the DACL but checks none when a file is opened on a
+ * device: there a non-administrator opens it too. */
 static NTSTATUS restrict_to_administrators(PDEVICE_OBJECT device)
 {
     SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
