@@ -87,7 +87,9 @@ void CopyReplyPath(const BufferPath& reply, WideRecordPath& path) {
     while (length < TOLVAR_PATH_CHARS && reply[length] != 0) ++length;
     if (length == TOLVAR_PATH_CHARS) {
         length = TOLVAR_PATH_CHARS - 1;  // the terminator needs the last unit
-        if (IsHighSurrogate(reply[length - 1])) --length;  // never half a pair
+        // Never half a pair; a lone high surrogate stays, as ConvertReplyPath
+        // keeps it.
+        if (IsHighSurrogate(reply[length - 1]) && IsLowSurrogate(reply[length])) --length;
     }
     for (size_t at = 0; at < length; ++at) path[at] = static_cast<WCHAR>(reply[at]);
     path[length] = 0;

@@ -106,7 +106,7 @@ void ConvertReplyPath(const BufferPath& wide, RecordPath& ansi);
 
 // A reply path into a UTF-16 record: copied unit for unit up to its
 // terminator. One with no terminator within 260 units keeps 259, or 258
-// when the 259th opens a surrogate pair, and is terminated. Units after the
+// when the 259th and 260th are a surrogate pair, and is terminated. Units after the
 // terminator are untouched.
 void CopyReplyPath(const BufferPath& reply, WideRecordPath& path);
 
