@@ -3,8 +3,6 @@
  * Dispatch routes by it, and scripts accept only the codes it names. */
 #include "device_internal.h"
 
-#define ANY_INPUT_SIZE TOLVARVX_ANY_INPUT_SIZE
-
 static const tolvarvx_request_rule rules[] = {
     {IOCTL_TOLVAR_OPEN, TOLVAR_OPEN_REQUEST_SIZE, 0, 1, TOLVARVX_HANDLE_OPEN},
     {IOCTL_TOLVAR_CLOSE, 0, 0, 1, TOLVARVX_HANDLE_CLOSE},
@@ -14,9 +12,9 @@ static const tolvarvx_request_rule rules[] = {
     {IOCTL_TOLVAR_DEAUTHEN, 0, 0, 0, TOLVARVX_HANDLE_DEAUTHEN},
     {IOCTL_TOLVAR_QUERY, 0, TOLVAR_QUERY_REPLY_SIZE, 1, TOLVARVX_HANDLE_QUERY},
     /* Volume requests take no buffers; whatever comes with them is ignored. */
-    {TOLVAR_FSCTL_DISMOUNT_VOLUME, ANY_INPUT_SIZE, 0, 0, TOLVARVX_HANDLE_DISMOUNT},
-    {TOLVAR_FSCTL_LOCK_VOLUME, ANY_INPUT_SIZE, 0, 0, TOLVARVX_HANDLE_VOLUME_LOCK},
-    {TOLVAR_FSCTL_UNLOCK_VOLUME, ANY_INPUT_SIZE, 0, 0, TOLVARVX_HANDLE_VOLUME_LOCK},
+    {TOLVAR_FSCTL_DISMOUNT_VOLUME, TOLVARVX_ANY_INPUT_SIZE, 0, 0, TOLVARVX_HANDLE_DISMOUNT},
+    {TOLVAR_FSCTL_LOCK_VOLUME, TOLVARVX_ANY_INPUT_SIZE, 0, 0, TOLVARVX_HANDLE_VOLUME_LOCK},
+    {TOLVAR_FSCTL_UNLOCK_VOLUME, TOLVARVX_ANY_INPUT_SIZE, 0, 0, TOLVARVX_HANDLE_VOLUME_LOCK},
 };
 
 const tolvarvx_request_rule* tolvarvx_find_rule(uint32_t code)

@@ -84,7 +84,7 @@ tolvarvx_status tolvarvx_dispatch(tolvarvx_device* device, uint32_t code, const 
         uint32_t journalFlags = 0;
         if (buffersMissing) {
             status = tolvarvx_find_rule(code) ? TOLVARVX_STATUS_INVALID_PARAMETER
-                                     : TOLVARVX_STATUS_INVALID_DEVICE_REQUEST;
+                                              : TOLVARVX_STATUS_INVALID_DEVICE_REQUEST;
         } else {
             if (code == IOCTL_TOLVAR_OPEN && inLength == TOLVAR_OPEN_REQUEST_SIZE) {
                 tolvarvx_copy(device->lastOpenRequest, in, TOLVAR_OPEN_REQUEST_SIZE);
