@@ -154,8 +154,10 @@ TOLVARSDK_IMPORT TOLVAR_OPEN_W_FUNC TolvarOpenW;
  * unit and DeviceDetails (Reserved is left as it was). Each path is copied
  * up to its terminator, and the units after it are left as they were; a
  * path the driver did not terminate within 260 units keeps its first 259
- * (258 when the 259th is the first half of a surrogate pair, which is
- * never split) and gets a terminator. On any failure the record is left
+ * and gets a terminator; 258 only when the 259th and 260th units are a
+ * surrogate pair, which is never split. A high surrogate that no low one
+ * follows is kept as a unit of its own, as TolvarQuery keeps it as a
+ * character of its own. On any failure the record is left
  * untouched. Returns 0; 87 for a null info; 122 when the driver returned a
  * short reply; else the error of the open or of the request. */
 typedef DWORD(WINAPI TOLVAR_QUERY_W_FUNC)(TolvarDriveInfoW *info, UINT DriveIndex);

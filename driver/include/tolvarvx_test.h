@@ -50,14 +50,15 @@
 /* Input none, output uint32_t (at least 4 bytes): the version of this
  * interface the stand-in implements. */
 #define IOCTL_TOLVARVX_TEST_VERSION TOLVARVX_TEST_CODE(0x906)
-#define TOLVARVX_TEST_INTERFACE_VERSION 1u
+#define TOLVARVX_TEST_INTERFACE_VERSION 2u
 
 #define TOLVARVX_TEST_FIRST_FUNCTION 0x900u
 #define TOLVARVX_TEST_LAST_FUNCTION 0x906u
 
 /* The statuses the stand-in completes requests with, each with the Win32
  * error a caller of DeviceIoControl gets for it; a script may complete a
- * request with any of these or any other NTSTATUS. */
+ * request with any of these or any other NTSTATUS but the two no driver may
+ * complete a request with: STATUS_PENDING and 0xFFFFFFFF. */
 #define TOLVARVX_STATUS_SUCCESS 0x00000000u
 #define TOLVARVX_STATUS_DEVICE_BUSY 0x80000011u            /* Win32 170 */
 #define TOLVARVX_STATUS_UNSUCCESSFUL 0xC0000001u           /* Win32 31 */
@@ -68,6 +69,7 @@
 #define TOLVARVX_STATUS_INSUFFICIENT_RESOURCES 0xC000009Au /* Win32 1450 */
 #define TOLVARVX_STATUS_DEVICE_NOT_READY 0xC00000A3u       /* Win32 21 */
 #define TOLVARVX_STATUS_NOT_SUPPORTED 0xC00000BBu          /* Win32 50 */
+#define TOLVARVX_STATUS_PENDING 0x00000103u                /* never a completion */
 
 /* What a request was, in journal entries and scripts. */
 #define TOLVARVX_KIND_CONTROL 1u /* a device control (or file-system control); Code says which */
@@ -75,10 +77,12 @@
 
 /* A scripted completion: the next request of this kind and code is answered
  * with Status and Information instead of (or after) being carried out.
- * Information is clamped to the request's output length. Status may be any
- * NTSTATUS; Code must be one the stand-in answers (the drive codes and the
- * three volume codes of tolvar_driver_contract.h): a script of any other
- * code, of a test code or of an unknown kind is refused with
+ * Information is clamped to the request's output length, and every byte it
+ * counts is written: the request's own output first, FillByte for the rest.
+ * Code must be one the stand-in answers (the drive codes and the three
+ * volume codes of tolvar_driver_contract.h). A script of any other code, of
+ * a test code or of an unknown kind, and one whose Status is
+ * STATUS_PENDING (0x103) or 0xFFFFFFFF, is refused with
  * STATUS_INVALID_PARAMETER (Win32 error 87). */
 typedef struct TolvarvxScript {
     uint32_t Kind;        /* TOLVARVX_KIND_* */
@@ -86,11 +90,12 @@ typedef struct TolvarvxScript {
     uint32_t Status;      /* NTSTATUS to complete with */
     uint32_t Information; /* bytes returned */
     uint32_t Flags;       /* TOLVARVX_SCRIPT_* */
-    uint32_t FillByte;    /* 0..255: without PERFORM, the output's first Information bytes */
+    uint32_t FillByte;    /* 0..255: the counted bytes the request did not write */
 } TolvarvxScript;
 /* Carry the request out first (state changes, output written), then
- * replace its status and bytes returned. Without it the request does
- * nothing but fill the output with FillByte. */
+ * replace its status and bytes returned; a count beyond what the request
+ * wrote (all of it when the request failed) is made up with FillByte.
+ * Without it the request does nothing but fill the output with FillByte. */
 #define TOLVARVX_SCRIPT_PERFORM 1u
 #define TOLVARVX_SCRIPT_CAPACITY 8u
 
