@@ -18,6 +18,8 @@ import time
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# The runner is imported from the source tree, which stays as it is.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(ROOT, "tools", "wine"))
 import guest  # noqa: E402
 

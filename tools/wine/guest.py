@@ -576,10 +576,10 @@ class Guest:
             self._boot()
 
     def _boot(self):
+        accel, why = choose_accel()
+        shares = self.shares()
         key, image, in_use = ensure_image()
         try:
-            shares = self.shares()
-            accel, why = choose_accel()
             port = free_port()
             secret = os.urandom(SECRET_SIZE)
             with os.fdopen(create_file(self.folder, "secret", "the guest's secret"), "w") as file:
