@@ -677,9 +677,8 @@ class Guest:
                     deadline = time.monotonic() + 5
                     while self.pid() and time.monotonic() < deadline:
                         time.sleep(0.2)
-                    if said:
-                        raise self.stopped_failure("the agent refused the request: "
-                                                   + " ".join(said))
+                    if said and any(text.startswith("request refused") for text in said):
+                        raise self.failure(" ".join(said))
                     state = "QEMU has exited" if not self.pid() else "the connection broke"
                     raise self.stopped_failure(f"{state} while running {argv[0]} ({error})")
                 if kind in outputs:
