@@ -73,11 +73,17 @@ target_link_libraries(tolvarsdk PRIVATE shell32 shlwapi advapi32 user32 kernel32
 
 # The import libraries for MinGW and MSVC callers, from the export list. Run
 # from the output folder so that no build path ends up inside them.
+# tolvarsdk.lib is written by llvm-dlltool in the form lib.exe writes (short
+# import objects): binutils' dlltool writes long-form objects that carry no
+# SafeSEH mark, and an x86 link.exe or lld-link with /SAFESEH refuses them
+# (without /SAFESEH it drops the safe-handler table of the caller's whole
+# image). GNU ld reads both forms.
+find_program(TOLVAR_LLVM_DLLTOOL llvm-dlltool REQUIRED)
 add_custom_command(TARGET tolvarsdk POST_BUILD
   COMMAND ${CMAKE_DLLTOOL} -m ${TOLVAR_DLLTOOL_MACHINE} ${TOLVAR_DLLTOOL_OPTIONS} -d ${TOLVAR_DEF}
           -D tolvarsdk.dll -l libtolvarsdk.dll.a
-  COMMAND ${CMAKE_DLLTOOL} -m ${TOLVAR_DLLTOOL_MACHINE} ${TOLVAR_DLLTOOL_OPTIONS} -d ${TOLVAR_DEF}
-          -D tolvarsdk.dll -l tolvarsdk.lib
+  COMMAND ${TOLVAR_LLVM_DLLTOOL} -m ${TOLVAR_DLLTOOL_MACHINE} ${TOLVAR_DLLTOOL_OPTIONS}
+          -d ${TOLVAR_DEF} -D tolvarsdk.dll -l tolvarsdk.lib
   WORKING_DIRECTORY $<TARGET_FILE_DIR:tolvarsdk>
   BYPRODUCTS ${TOLVAR_BIN_DIR}/libtolvarsdk.dll.a ${TOLVAR_BIN_DIR}/tolvarsdk.lib
   VERBATIM)
