@@ -13,6 +13,14 @@ else()
   set(TOLVAR_DLLTOOL_MACHINE i386)
 endif()
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+# Reproducible binaries: the same commit gives the same bytes wherever and
+# whenever it is built. The PE header's TimeDateStamp is left zero, and the
+# source and build folders are written as "." wherever the compiler would
+# name them (__FILE__ in assertions, debug sections before stripping).
+add_compile_options(
+  "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.>"
+  "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_BINARY_DIR}=.>")
+add_link_options(-Wl,--no-insert-timestamp)
 set(TOLVAR_BIN_DIR ${CMAKE_BINARY_DIR}/bin)
 # Where this architecture's files go in the SDK.
 set(TOLVARSDK_BIN_DIR bin/${TOLVAR_ARCH})
@@ -101,6 +109,10 @@ foreach(dir driver tests/wine tools bench)
     add_subdirectory(${dir})
   endif()
 endforeach()
+# What the SDK ships from this build, without the test programs: what the
+# reproducibility check builds.
+add_custom_target(sdk_files)
+add_dependencies(sdk_files tolvarsdk tolvarctl tolvarvx_sys)
 
 # The SDK as a customer receives it: one tree for both architectures, each
 # architecture's binaries in folders of its own (bin/x86, lib/x64, ...), the
