@@ -124,6 +124,33 @@ install(FILES ${TOLVAR_BIN_DIR}/libtolvarsdk.dll.a ${TOLVAR_BIN_DIR}/tolvarsdk.l
   DESTINATION ${TOLVARSDK_LIB_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h
   ${CMAKE_SOURCE_DIR}/include/tolvar_driver_contract.h DESTINATION include)
+install(FILES ${CMAKE_SOURCE_DIR}/samples/CMakeLists.txt ${CMAKE_SOURCE_DIR}/samples/drive_sample.c
+  DESTINATION samples)
+
+# The API reference, from the comments of the public header and the
+# testing headers: Doxygen's HTML, one page per export, record and call,
+# in the SDK's doc/. Any Doxygen warning (an undocumented export, parameter
+# or field, a broken reference) fails the build.
+find_program(TOLVAR_DOXYGEN doxygen REQUIRED)
+set(TOLVAR_DOC_HEADERS ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h
+  ${CMAKE_SOURCE_DIR}/include/tolvar_driver_contract.h
+  ${CMAKE_SOURCE_DIR}/driver/include/tolvarvx_testing.h
+  ${CMAKE_SOURCE_DIR}/driver/include/tolvarvx_test.h
+  ${CMAKE_SOURCE_DIR}/driver/include/tolvarvx_details.h)
+list(JOIN TOLVAR_DOC_HEADERS " " TOLVAR_DOC_INPUT)
+string(APPEND TOLVAR_DOC_INPUT " ${CMAKE_SOURCE_DIR}/doc/mainpage.md")
+set(TOLVAR_DOC_DIR ${CMAKE_BINARY_DIR}/doc)
+configure_file(${CMAKE_SOURCE_DIR}/doc/Doxyfile.in ${TOLVAR_DOC_DIR}/Doxyfile @ONLY)
+add_custom_command(OUTPUT ${TOLVAR_DOC_DIR}/html/index.html
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${TOLVAR_DOC_DIR}/html
+  COMMAND ${TOLVAR_DOXYGEN} ${TOLVAR_DOC_DIR}/Doxyfile
+  DEPENDS ${TOLVAR_DOC_HEADERS} ${CMAKE_SOURCE_DIR}/doc/mainpage.md
+          ${CMAKE_SOURCE_DIR}/doc/Doxyfile.in
+  WORKING_DIRECTORY ${TOLVAR_DOC_DIR}
+  COMMENT "Writing the API reference with Doxygen" VERBATIM)
+add_custom_target(tolvarsdk_doc ALL DEPENDS ${TOLVAR_DOC_DIR}/html/index.html)
+add_dependencies(sdk_files tolvarsdk_doc)
+install(DIRECTORY ${TOLVAR_DOC_DIR}/html/ DESTINATION doc)
 
 # The SDK's CMake package, so that find_package(tolvarsdk) works on the
 # installed tree (tolvarctl installs itself from tools/tolvarctl):
