@@ -69,8 +69,10 @@ sdk=$(ls -d "$scratch"/unpacked/tolvarsdk-*)
 tree_files "$sdk" >"$scratch/unpacked.txt"
 { arch_files x86; arch_files x64; shared_files; } | sort >"$scratch/expected-zip.txt"
 diff "$scratch/expected-zip.txt" "$scratch/unpacked.txt" || fail "the zip holds other files than both architectures'"
-# The API reference: an index, and a page of its own for each export.
+# The API reference: an index, and a page of its own for each export; the
+# same from either build.
 [ -f "$sdk/doc/index.html" ] || fail "the zip has no doc/index.html"
+diff -r "$scratch/installed/doc" "$sdk/doc" >/dev/null || fail "doc/ differs between the zip and this $arch build"
 for export in $(sed -n 's/^ *\([A-Za-z]*\)\(@[0-9]*\)\{0,1\} @[0-9]*$/\1/p' "$sdk/lib/$arch/tolvarsdk.def"); do
     grep -qlx "<title>tolvarsdk: $export</title>" "$sdk"/doc/*.html ||
         fail "the API reference has no page for $export"
