@@ -2,6 +2,8 @@
 # unit tests, sanitizers and fuzzing; and the Windows build driven from here.
 option(TOLVAR_SANITIZE "Build the host library and tests with ASan and UBSan" OFF)
 option(TOLVAR_WINDOWS "Cross-build the Windows product and its Wine tests" ON)
+set(TOLVAR_WINDOWS_TARGET all CACHE STRING
+  "What each Windows build builds: all, or sdk_files for the SDK's files alone")
 
 find_package(GTest REQUIRED)
 include(GoogleTest)
@@ -47,6 +49,7 @@ if(TOLVAR_WINDOWS)
                  -DCMAKE_INSTALL_PREFIX=${CMAKE_BINARY_DIR}/sdk
                  -DTOLVAR_SDK_ZIP=${TOLVARSDK_ZIP}
                  -DTOLVAR_GUEST_DIR=${CMAKE_BINARY_DIR}/guest
+      BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target ${TOLVAR_WINDOWS_TARGET}
       BUILD_ALWAYS ON
       INSTALL_COMMAND ""
       USES_TERMINAL_BUILD ON)
@@ -65,7 +68,8 @@ if(TOLVAR_WINDOWS)
 
   # The SDK as a zip of both architectures, packed after every build: both
   # builds installed into one staging folder, which is then zipped with its
-  # top folder. Each Windows build's consumer test unpacks it.
+  # top folder, in a fixed order with the commit's time (pack-sdk.cmake).
+  # Each Windows build's consumer test unpacks it.
   set(stage ${CMAKE_BINARY_DIR}/sdk-stage)
   add_custom_target(sdk_package ALL
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage}
@@ -74,9 +78,9 @@ if(TOLVAR_WINDOWS)
     COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR}/windows/x64
             --prefix ${stage}/${TOLVARSDK_PACKAGE_NAME}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package
-    COMMAND ${CMAKE_COMMAND} -E chdir ${stage}
-            ${CMAKE_COMMAND} -E tar cf ${TOLVARSDK_ZIP}.tmp --format=zip ${TOLVARSDK_PACKAGE_NAME}
-    COMMAND ${CMAKE_COMMAND} -E rename ${TOLVARSDK_ZIP}.tmp ${TOLVARSDK_ZIP}
+    COMMAND ${CMAKE_COMMAND} -DSTAGE=${stage} -DNAME=${TOLVARSDK_PACKAGE_NAME}
+            -DZIP=${TOLVARSDK_ZIP} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
+            -P ${CMAKE_SOURCE_DIR}/cmake/pack-sdk.cmake
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     BYPRODUCTS ${TOLVARSDK_ZIP}
     COMMENT "Packing the SDK into ${TOLVARSDK_PACKAGE_NAME}.zip"

@@ -13,6 +13,14 @@ else()
   set(TOLVAR_DLLTOOL_MACHINE i386)
 endif()
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+# Reproducible binaries: the same commit gives the same bytes wherever and
+# whenever it is built. The PE header's TimeDateStamp is left zero, and the
+# source and build folders are written as "." wherever the compiler would
+# name them (__FILE__ in assertions, debug sections before stripping).
+add_compile_options(
+  "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.>"
+  "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_BINARY_DIR}=.>")
+add_link_options(-Wl,--no-insert-timestamp)
 set(TOLVAR_BIN_DIR ${CMAKE_BINARY_DIR}/bin)
 # Where this architecture's files go in the SDK.
 set(TOLVARSDK_BIN_DIR bin/${TOLVAR_ARCH})
@@ -73,11 +81,17 @@ target_link_libraries(tolvarsdk PRIVATE shell32 shlwapi advapi32 user32 kernel32
 
 # The import libraries for MinGW and MSVC callers, from the export list. Run
 # from the output folder so that no build path ends up inside them.
+# tolvarsdk.lib is written by llvm-dlltool in the form lib.exe writes (short
+# import objects): binutils' dlltool writes long-form objects that carry no
+# SafeSEH mark, and an x86 link.exe or lld-link with /SAFESEH refuses them
+# (without /SAFESEH it drops the safe-handler table of the caller's whole
+# image). GNU ld reads both forms.
+find_program(TOLVAR_LLVM_DLLTOOL llvm-dlltool REQUIRED)
 add_custom_command(TARGET tolvarsdk POST_BUILD
   COMMAND ${CMAKE_DLLTOOL} -m ${TOLVAR_DLLTOOL_MACHINE} ${TOLVAR_DLLTOOL_OPTIONS} -d ${TOLVAR_DEF}
           -D tolvarsdk.dll -l libtolvarsdk.dll.a
-  COMMAND ${CMAKE_DLLTOOL} -m ${TOLVAR_DLLTOOL_MACHINE} ${TOLVAR_DLLTOOL_OPTIONS} -d ${TOLVAR_DEF}
-          -D tolvarsdk.dll -l tolvarsdk.lib
+  COMMAND ${TOLVAR_LLVM_DLLTOOL} -m ${TOLVAR_DLLTOOL_MACHINE} ${TOLVAR_DLLTOOL_OPTIONS}
+          -d ${TOLVAR_DEF} -D tolvarsdk.dll -l tolvarsdk.lib
   WORKING_DIRECTORY $<TARGET_FILE_DIR:tolvarsdk>
   BYPRODUCTS ${TOLVAR_BIN_DIR}/libtolvarsdk.dll.a ${TOLVAR_BIN_DIR}/tolvarsdk.lib
   VERBATIM)
@@ -95,6 +109,10 @@ foreach(dir driver tests/wine tools bench)
     add_subdirectory(${dir})
   endif()
 endforeach()
+# What the SDK ships from this build, without the test programs: what the
+# reproducibility check builds.
+add_custom_target(sdk_files)
+add_dependencies(sdk_files tolvarsdk tolvarctl tolvarvx_sys)
 
 # The SDK as a customer receives it: one tree for both architectures, each
 # architecture's binaries in folders of its own (bin/x86, lib/x64, ...), the
@@ -111,6 +129,34 @@ install(FILES ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h
 install(FILES ${CMAKE_SOURCE_DIR}/go/go.mod ${CMAKE_SOURCE_DIR}/go/tolvarsdk.go
   ${CMAKE_SOURCE_DIR}/go/record.go ${CMAKE_SOURCE_DIR}/go/errors.go
   ${CMAKE_SOURCE_DIR}/go/library.go DESTINATION go)
+
+install(FILES ${CMAKE_SOURCE_DIR}/samples/CMakeLists.txt ${CMAKE_SOURCE_DIR}/samples/drive_sample.c
+  DESTINATION samples)
+
+# The API reference, from the comments of the public header and the
+# testing headers: Doxygen's HTML, one page per export, record and call,
+# in the SDK's doc/. Any Doxygen warning (an undocumented export, parameter
+# or field, a broken reference) fails the build.
+find_program(TOLVAR_DOXYGEN doxygen REQUIRED)
+set(TOLVAR_DOC_HEADERS ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h
+  ${CMAKE_SOURCE_DIR}/include/tolvar_driver_contract.h
+  ${CMAKE_SOURCE_DIR}/driver/include/tolvarvx_testing.h
+  ${CMAKE_SOURCE_DIR}/driver/include/tolvarvx_test.h
+  ${CMAKE_SOURCE_DIR}/driver/include/tolvarvx_details.h)
+list(JOIN TOLVAR_DOC_HEADERS " " TOLVAR_DOC_INPUT)
+string(APPEND TOLVAR_DOC_INPUT " ${CMAKE_SOURCE_DIR}/doc/mainpage.md")
+set(TOLVAR_DOC_DIR ${CMAKE_BINARY_DIR}/doc)
+configure_file(${CMAKE_SOURCE_DIR}/doc/Doxyfile.in ${TOLVAR_DOC_DIR}/Doxyfile @ONLY)
+add_custom_command(OUTPUT ${TOLVAR_DOC_DIR}/html/index.html
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${TOLVAR_DOC_DIR}/html
+  COMMAND ${TOLVAR_DOXYGEN} ${TOLVAR_DOC_DIR}/Doxyfile
+  DEPENDS ${TOLVAR_DOC_HEADERS} ${CMAKE_SOURCE_DIR}/doc/mainpage.md
+          ${CMAKE_SOURCE_DIR}/doc/Doxyfile.in
+  WORKING_DIRECTORY ${TOLVAR_DOC_DIR}
+  COMMENT "Writing the API reference with Doxygen" VERBATIM)
+add_custom_target(tolvarsdk_doc ALL DEPENDS ${TOLVAR_DOC_DIR}/html/index.html)
+add_dependencies(sdk_files tolvarsdk_doc)
+install(DIRECTORY ${TOLVAR_DOC_DIR}/html/ DESTINATION doc)
 
 # The SDK's CMake package, so that find_package(tolvarsdk) works on the
 # installed tree (tolvarctl installs itself from tools/tolvarctl):

@@ -49,10 +49,21 @@ function(tolvar_in_wine_session test)
     RESOURCE_LOCK ${TOLVAR_WINE_SESSION_LOCK})
 endfunction()
 
-# tolvar_add_wine_test(NAME program [ARGS ...]): one ctest test,
-# <arch>.NAME, that runs a Windows program under the session.
+# tolvar_add_wine_test(NAME program [ARGS ...] [LIMIT seconds]): one ctest
+# test, <arch>.NAME, that runs a Windows program under the session. LIMIT
+# is the program's own limit on a quiet host (run.sh's default, 120 s,
+# unless given); the test's TIMEOUT leaves room for it in the guest.
 function(tolvar_add_wine_test name program)
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "LIMIT" "")
   add_test(NAME ${TOLVAR_ARCH}.${name}
-    COMMAND ${TOLVAR_WINE_LAUNCH} ${TOLVAR_WINE_RUN} $<TARGET_FILE:${program}> ${ARGN})
-  tolvar_in_wine_session(${TOLVAR_ARCH}.${name})
+    COMMAND ${TOLVAR_WINE_LAUNCH} ${TOLVAR_WINE_RUN} $<TARGET_FILE:${program}>
+      ${arg_UNPARSED_ARGUMENTS})
+  if(arg_LIMIT)
+    math(EXPR timeout "${arg_LIMIT} * 10 + 300")
+    tolvar_in_wine_session(${TOLVAR_ARCH}.${name} TIMEOUT ${timeout})
+    set_property(TEST ${TOLVAR_ARCH}.${name} APPEND PROPERTY ENVIRONMENT
+      TOLVAR_WINE_TIMEOUT=${arg_LIMIT})
+  else()
+    tolvar_in_wine_session(${TOLVAR_ARCH}.${name})
+  endif()
 endfunction()

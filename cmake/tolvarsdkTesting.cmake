@@ -75,10 +75,13 @@ function(tolvarsdk_add_wine_test)
   set(wine_dir "${CMAKE_BINARY_DIR}/tolvarsdk-wine/${arch}")
   # Every command goes through the launcher: where the host cannot execute
   # 32-bit code, a 32-bit test runs whole in a QEMU guest that shares the
-  # SDK and this build tree. That is the guest named by TOLVAR_GUEST_DIR when
-  # the project is configured (one already running, whose shares cover
-  # both), else this build's own, booted by the first test that needs it and
-  # powered off when no test has used it for five minutes.
+  # SDK and this build tree (named to it: never the folders around them).
+  # That is the guest named by TOLVAR_GUEST_DIR when the project is
+  # configured (one already running, whose shares cover both), else this
+  # build's own, booted by the first test that needs it and powered off when
+  # no test has used it for five minutes. Its state folder holds the secret
+  # that lets a command into the guest: it must be this user's alone, which
+  # the guest runner checks at every command.
   set(launch "${sdk}/testing/wine/launch.sh")
   if(DEFINED ENV{TOLVAR_GUEST_DIR})
     set(guest_dir "$ENV{TOLVAR_GUEST_DIR}")
@@ -86,7 +89,7 @@ function(tolvarsdk_add_wine_test)
     set(guest_dir "${CMAKE_BINARY_DIR}/tolvarsdk-guest")
   endif()
   set(wine_env TOLVAR_WINE_TEMPLATE=${wine_dir}/template TOLVAR_WINE_ARCH=${wine_arch}
-    TOLVAR_GUEST_DIR=${guest_dir})
+    TOLVAR_GUEST_DIR=${guest_dir} TOLVAR_GUEST_SHARE=${CMAKE_BINARY_DIR})
   set(fixture tolvarsdk.wine.template.${arch})
   get_property(have_fixture GLOBAL PROPERTY _tolvarsdk_fixture_${arch})
   if(NOT have_fixture)

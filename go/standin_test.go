@@ -15,7 +15,7 @@ import (
 )
 
 const (
-	testInterfaceVersion = 1
+	testInterfaceVersion = 2
 
 	ctlTestReset        = 0x80002400
 	ctlTestScript       = 0x80002404

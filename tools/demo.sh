@@ -1,6 +1,7 @@
 #!/bin/sh
 # The main job: installs what is missing, builds the SDK, lays it out in
-# build/sdk, and then shows a drive's whole life under Wine with tolvarctl
+# build/sdk (one line per stage, the tools' output in build/demo.log), and
+# then shows a drive's whole life under Wine with tolvarctl
 # against the driver stand-in, in a Wine prefix of its own
 # (build/demo-prefix-x86; tools/demo-life.sh). Every step prints its
 # command, the tool's output and whether the result is the one expected
@@ -18,14 +19,31 @@ build=${TOLVAR_BUILD_DIR:-$root/build}
 . "$root/tools/wine/way.sh"
 tolvar_wine_way
 export TOLVAR_WINE_WAY="$wine_way"
-"$root/tools/setup.sh"
-cmake -S "$root" -B "$build" -G Ninja
-cmake --build "$build"
+
+# Each stage prints one line with its time; what the tools say goes to the
+# log, whose end is shown, with its path, when a stage fails.
+mkdir -p "$build"
+log="$build/demo.log"
+: >"$log"
+stage() { # stage <what> <command...>
+    what=$1
+    shift
+    started=$(date +%s)
+    printf 'demo: %s ... ' "$what"
+    if ! "$@" >>"$log" 2>&1; then
+        echo "failed after $(($(date +%s) - started)) s. The end of its output:"
+        tail -n 30 "$log"
+        echo "demo: the whole output is in $log"
+        exit 1
+    fi
+    echo "$(($(date +%s) - started)) s"
+}
+stage "installing what is missing (tools/setup.sh)" "$root/tools/setup.sh"
+stage "configuring the build in $build" cmake -S "$root" -B "$build" -G Ninja
+stage "building the SDK for x86 and x64, its tests and the zip" cmake --build "$build"
 rm -rf "$build/sdk"
-cmake --install "$build" --prefix "$build/sdk"
-echo "SDK laid out in $build/sdk:"
-(cd "$build/sdk" && find . -type f | sort | sed 's/^/  /')
-echo "SDK zip: $(ls "$build"/package/*.zip)"
+stage "laying out the SDK in $build/sdk" cmake --install "$build" --prefix "$build/sdk"
+echo "demo: SDK zip: $(ls "$build"/package/*.zip); build output: $log"
 
 export TOLVAR_WINEPREFIX="$build/demo-prefix-$arch"
 # The driver stand-in is the one the SDK ships for tests.

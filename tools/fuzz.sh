@@ -1,8 +1,9 @@
 #!/bin/sh
-# Fuzzes the library on the host: builds the libFuzzer targets with clang,
-# AddressSanitizer and UBSan (in build/fuzz, or $TOLVAR_FUZZ_BUILD_DIR), runs
-# each for the given number of seconds (default 20) starting from its seed
-# corpus in tests/fuzz/corpus/<target>/, and prints how many inputs each ran.
+# Fuzzes the library and the driver stand-in's core on the host: builds the
+# libFuzzer targets with clang, AddressSanitizer and UBSan (in build/fuzz, or
+# $TOLVAR_FUZZ_BUILD_DIR), runs each (or those $TOLVAR_FUZZ_TARGETS names)
+# for the given number of seconds (default 20) starting from its seed corpus
+# in tests/fuzz/corpus/<target>/, and prints how many inputs each ran.
 # Exits non-zero when a target found a fault; the input that shows it is
 # kept as build/fuzz/findings/<target>-crash-<hash>.
 #
@@ -15,7 +16,7 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-20}
 build=${TOLVAR_FUZZ_BUILD_DIR:-$root/build/fuzz}
-targets="open query_reload letters_handshake"
+targets=${TOLVAR_FUZZ_TARGETS:-"open query_reload letters_handshake stand_in"}
 
 # Optimised: the stand-in's string handling dominates an unoptimised run.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
@@ -31,6 +32,7 @@ max_len() {
     open) echo 900 ;;
     query_reload) echo 2500 ;;
     letters_handshake) echo 100 ;;
+    stand_in) echo 4096 ;;  # up to 64 requests, an open's 1048 bytes among them
   esac
 }
 

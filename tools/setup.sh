@@ -1,15 +1,17 @@
 #!/bin/sh
 # Installs what the build and the tests need on Debian, if it is missing:
 # mingw-w64 for 32-bit and 64-bit Windows, CMake, Ninja, GoogleTest, clang
-# (for the fuzzers), pefile, Go (for the Go package) and Wine with its
-# 64-bit part; and for 32-bit Wine either its i386 part (on a host that
-# executes 32-bit code) or what builds and boots the QEMU guest that runs it
+# (for the fuzzers and the MSVC-style consumer), lld and llvm (lld-link and
+# llvm-dlltool: tolvarsdk.lib and that consumer), Doxygen (the API
+# reference), zip, pefile, Go (the Go package) and Wine with its 64-bit
+# part; and for 32-bit Wine either its i386 part (on a host that executes
+# 32-bit code) or what builds and boots the QEMU guest that runs it
 # (tools/wine/way.sh says which).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 packages="cmake ninja-build g++ googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
 g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32
-binutils-mingw-w64-x86-64 wine wine64 python3 python3-pefile zip golang-go"
+binutils-mingw-w64-x86-64 wine wine64 python3 python3-pefile zip lld llvm doxygen golang-go"
 way=${TOLVAR_WINE_WAY:-}
 if [ -z "$way" ]; then
     . "$here/wine/way.sh"

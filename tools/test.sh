@@ -3,9 +3,13 @@
 #  1. the host unit tests again under AddressSanitizer and UBSan;
 #  2. the fuzz targets, each for a short bounded run (TOLVAR_FUZZ_SECONDS,
 #     default 25 s per target; tools/fuzz.sh alone for a long run);
-#  3. the main build's ctest: the host unit tests, and the real DLL under
+#  3. the SDK built twice in two folders, every shipped file compared
+#     (tools/check-reproducible.sh);
+#  4. the main build's ctest: the host unit tests, and the real DLL under
 #     Wine against the driver stand-in, the x86 build in a 32-bit prefix and
-#     the x64 build in a 64-bit one (x86.* and x64.* tests).
+#     the x64 build in a 64-bit one (x86.* and x64.* tests), and the SDK
+#     zip's consumer and sample for each architecture (x86.sdk.consumer,
+#     x64.sdk.consumer).
 # Extra arguments go to the main build's ctest (e.g. -R wine).
 #
 # 32-bit Wine runs on the host where it can, else in a QEMU guest
@@ -25,6 +29,8 @@ cmake --build "$build/sanitized"
 ctest --test-dir "$build/sanitized" --output-on-failure -j2
 
 TOLVAR_FUZZ_BUILD_DIR="$build/fuzz" "$root/tools/fuzz.sh" "${TOLVAR_FUZZ_SECONDS:-25}"
+
+"$root/tools/check-reproducible.sh" "$build/reproducible"
 
 cmake -S "$root" -B "$build" -G Ninja
 cmake --build "$build"

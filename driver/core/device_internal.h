@@ -25,9 +25,27 @@ void tolvarvx_journal_record(tolvarvx_device* device, const TolvarvxJournalEntry
 void tolvarvx_journal_read(const tolvarvx_device* device, uint8_t* out);
 void tolvarvx_journal_clear(tolvarvx_device* device);
 
-/* 1 for a code of the drive or volume requests the stand-in answers
- * (dispatch.c). */
-int tolvarvx_is_drive_code(uint32_t code);
+/* The control codes the stand-in answers (control_codes.c). */
+typedef enum tolvarvx_request_handler {
+    TOLVARVX_HANDLE_OPEN, TOLVARVX_HANDLE_CLOSE, TOLVARVX_HANDLE_RELOAD,
+    TOLVARVX_HANDLE_CHALLENGE, TOLVARVX_HANDLE_AUTHEN, TOLVARVX_HANDLE_DEAUTHEN,
+    TOLVARVX_HANDLE_QUERY, TOLVARVX_HANDLE_DISMOUNT, TOLVARVX_HANDLE_VOLUME_LOCK
+} tolvarvx_request_handler;
+
+#define TOLVARVX_ANY_INPUT_SIZE 0xFFFFFFFFu
+
+typedef struct tolvarvx_request_rule {
+    uint32_t code;
+    uint32_t inputSize;     /* exact, or TOLVARVX_ANY_INPUT_SIZE */
+    uint32_t minOutputSize;
+    uint32_t needsAuth;     /* refused before a handshake when the device requires one */
+    tolvarvx_request_handler handler;
+} tolvarvx_request_rule;
+
+/* The rule of a drive or volume request; 0 for any other code. */
+const tolvarvx_request_rule* tolvarvx_find_rule(uint32_t code);
+/* 1 for a code of the test interface (tolvarvx_test.h). */
+int tolvarvx_is_test_code(uint32_t code);
 
 /* Scripted completions (scripts.c). */
 tolvarvx_status tolvarvx_script_push(tolvarvx_device* device, const TolvarvxScript* script);
@@ -36,7 +54,6 @@ int tolvarvx_script_take(tolvarvx_device* device, uint32_t kind, uint32_t code, 
 void tolvarvx_script_clear(tolvarvx_device* device);
 
 /* The private test interface (test_controls.c). */
-int tolvarvx_is_test_code(uint32_t code);
 tolvarvx_status tolvarvx_test_control(tolvarvx_device* device, uint32_t code, const uint8_t* in,
                                       uint32_t inLength, uint8_t* out, uint32_t outLength,
                                       uint32_t* information);

@@ -3,56 +3,16 @@
 #include "bytes.h"
 #include "device_internal.h"
 
-enum request_handler {
-    HANDLE_OPEN, HANDLE_CLOSE, HANDLE_RELOAD, HANDLE_CHALLENGE, HANDLE_AUTHEN,
-    HANDLE_DEAUTHEN, HANDLE_QUERY, HANDLE_DISMOUNT, HANDLE_VOLUME_LOCK
-};
-
-#define ANY_INPUT_SIZE 0xFFFFFFFFu
-
-typedef struct request_rule {
-    uint32_t code;
-    uint32_t inputSize;     /* exact, or ANY_INPUT_SIZE */
-    uint32_t minOutputSize;
-    uint32_t needsAuth;     /* refused before a handshake when the device requires one */
-    enum request_handler handler;
-} request_rule;
-
-static const request_rule rules[] = {
-    {IOCTL_TOLVAR_OPEN, TOLVAR_OPEN_REQUEST_SIZE, 0, 1, HANDLE_OPEN},
-    {IOCTL_TOLVAR_CLOSE, 0, 0, 1, HANDLE_CLOSE},
-    {IOCTL_TOLVAR_RELOAD, 0, 0, 1, HANDLE_RELOAD},
-    {IOCTL_TOLVAR_GET_CHALLENGE, 0, TOLVAR_CHALLENGE_SIZE, 0, HANDLE_CHALLENGE},
-    {IOCTL_TOLVAR_AUTHEN, TOLVAR_RESPONSE_SIZE, 0, 0, HANDLE_AUTHEN},
-    {IOCTL_TOLVAR_DEAUTHEN, 0, 0, 0, HANDLE_DEAUTHEN},
-    {IOCTL_TOLVAR_QUERY, 0, TOLVAR_QUERY_REPLY_SIZE, 1, HANDLE_QUERY},
-    /* Volume requests take no buffers; whatever comes with them is ignored. */
-    {TOLVAR_FSCTL_DISMOUNT_VOLUME, ANY_INPUT_SIZE, 0, 0, HANDLE_DISMOUNT},
-    {TOLVAR_FSCTL_LOCK_VOLUME, ANY_INPUT_SIZE, 0, 0, HANDLE_VOLUME_LOCK},
-    {TOLVAR_FSCTL_UNLOCK_VOLUME, ANY_INPUT_SIZE, 0, 0, HANDLE_VOLUME_LOCK},
-};
-
-static const request_rule* find_rule(uint32_t code)
-{
-    for (uint32_t i = 0; i < sizeof rules / sizeof rules[0]; ++i)
-        if (rules[i].code == code)
-            return &rules[i];
-    return 0;
-}
-
-int tolvarvx_is_drive_code(uint32_t code)
-{
-    return find_rule(code) != 0;
-}
-
+/* Carries a drive or volume request out. `*written` gets the number of
+ * bytes of `out` it wrote, whatever the outcome. */
 static tolvarvx_status perform(tolvarvx_device* device, uint32_t code, const uint8_t* in,
                                uint32_t inLength, uint8_t* out, uint32_t outLength,
-                               uint32_t* information)
+                               uint32_t* written)
 {
-    const request_rule* rule = find_rule(code);
+    const tolvarvx_request_rule* rule = tolvarvx_find_rule(code);
     if (!rule)
         return TOLVARVX_STATUS_INVALID_DEVICE_REQUEST;
-    if (rule->inputSize != ANY_INPUT_SIZE && inLength != rule->inputSize)
+    if (rule->inputSize != TOLVARVX_ANY_INPUT_SIZE && inLength != rule->inputSize)
         return TOLVARVX_STATUS_INVALID_PARAMETER;
     if (outLength < rule->minOutputSize)
         return TOLVARVX_STATUS_BUFFER_TOO_SMALL;
@@ -60,20 +20,23 @@ static tolvarvx_status perform(tolvarvx_device* device, uint32_t code, const uin
         return TOLVARVX_STATUS_ACCESS_DENIED;
 
     switch (rule->handler) {
-    case HANDLE_OPEN: return tolvarvx_drive_open(device, in);
-    case HANDLE_CLOSE: return tolvarvx_drive_close(device);
-    case HANDLE_RELOAD: return tolvarvx_drive_reload(device);
-    case HANDLE_CHALLENGE: return tolvarvx_auth_challenge(device, out, information);
-    case HANDLE_AUTHEN: return tolvarvx_auth_answer(device, in);
-    case HANDLE_DEAUTHEN: return tolvarvx_auth_drop(device);
-    case HANDLE_QUERY: return tolvarvx_drive_query(device, out, information);
-    case HANDLE_DISMOUNT: device->dismountCount += 1; return TOLVARVX_STATUS_SUCCESS;
-    case HANDLE_VOLUME_LOCK: return TOLVARVX_STATUS_SUCCESS;
+    case TOLVARVX_HANDLE_OPEN: return tolvarvx_drive_open(device, in);
+    case TOLVARVX_HANDLE_CLOSE: return tolvarvx_drive_close(device);
+    case TOLVARVX_HANDLE_RELOAD: return tolvarvx_drive_reload(device);
+    case TOLVARVX_HANDLE_CHALLENGE: return tolvarvx_auth_challenge(device, out, written);
+    case TOLVARVX_HANDLE_AUTHEN: return tolvarvx_auth_answer(device, in);
+    case TOLVARVX_HANDLE_DEAUTHEN: return tolvarvx_auth_drop(device);
+    case TOLVARVX_HANDLE_QUERY: return tolvarvx_drive_query(device, out, written);
+    case TOLVARVX_HANDLE_DISMOUNT: device->dismountCount += 1; return TOLVARVX_STATUS_SUCCESS;
+    case TOLVARVX_HANDLE_VOLUME_LOCK: return TOLVARVX_STATUS_SUCCESS;
     }
     return TOLVARVX_STATUS_INVALID_DEVICE_REQUEST;
 }
 
-/* Applies a scripted completion, or carries the request out. */
+/* Applies a scripted completion, or carries the request out. Every byte
+ * reported as returned was written: what the request itself did not write
+ * of a scripted count gets the script's fill byte, since the platform
+ * hands the count to user mode and the buffer may hold anything. */
 static tolvarvx_status answer(tolvarvx_device* device, uint32_t kind, uint32_t code,
                               const uint8_t* in, uint32_t inLength, uint8_t* out,
                               uint32_t outLength, uint32_t* information, uint32_t* journalFlags)
@@ -81,19 +44,23 @@ static tolvarvx_status answer(tolvarvx_device* device, uint32_t kind, uint32_t c
     TolvarvxScript script;
     int scripted = tolvarvx_script_take(device, kind, code, &script);
     tolvarvx_status status = TOLVARVX_STATUS_SUCCESS;
+    uint32_t written = 0;
     if (!scripted || (script.Flags & TOLVARVX_SCRIPT_PERFORM)) {
         if (kind == TOLVARVX_KIND_FLUSH)
             device->flushCount += 1;
         else
-            status = perform(device, code, in, inLength, out, outLength, information);
+            status = perform(device, code, in, inLength, out, outLength, &written);
     }
-    if (!scripted)
+    if (!scripted) {
+        *information = written;
         return status;
+    }
 
     *journalFlags = TOLVARVX_JOURNAL_SCRIPTED;
-    *information = script.Information < outLength ? script.Information : outLength;
-    if (!(script.Flags & TOLVARVX_SCRIPT_PERFORM))
-        tolvarvx_fill(out, (uint8_t)script.FillByte, *information);
+    uint32_t count = script.Information < outLength ? script.Information : outLength;
+    if (written < count)
+        tolvarvx_fill(out + written, (uint8_t)script.FillByte, count - written);
+    *information = count;
     return script.Status;
 }
 
@@ -116,8 +83,8 @@ tolvarvx_status tolvarvx_dispatch(tolvarvx_device* device, uint32_t code, const 
     } else {
         uint32_t journalFlags = 0;
         if (buffersMissing) {
-            status = find_rule(code) ? TOLVARVX_STATUS_INVALID_PARAMETER
-                                     : TOLVARVX_STATUS_INVALID_DEVICE_REQUEST;
+            status = tolvarvx_find_rule(code) ? TOLVARVX_STATUS_INVALID_PARAMETER
+                                              : TOLVARVX_STATUS_INVALID_DEVICE_REQUEST;
         } else {
             if (code == IOCTL_TOLVAR_OPEN && inLength == TOLVAR_OPEN_REQUEST_SIZE) {
                 tolvarvx_copy(device->lastOpenRequest, in, TOLVAR_OPEN_REQUEST_SIZE);

@@ -11,12 +11,19 @@ tolvarvx_status tolvarvx_script_push(tolvarvx_device* device, const TolvarvxScri
     } else if (script->Kind == TOLVARVX_KIND_CONTROL) {
         /* Only requests the stand-in answers: a script of any other code
          * would wait forever, and the test interface stays reachable. */
-        if (!tolvarvx_is_drive_code(script->Code))
+        if (!tolvarvx_find_rule(script->Code))
             return TOLVARVX_STATUS_INVALID_PARAMETER;
     } else {
         return TOLVARVX_STATUS_INVALID_PARAMETER;
     }
     if ((script->Flags & ~TOLVARVX_SCRIPT_PERFORM) != 0 || script->FillByte > 0xFFu)
+        return TOLVARVX_STATUS_INVALID_PARAMETER;
+    /* The kernel part completes the request with this status. STATUS_PENDING
+     * is what a dispatch routine returns for a request it has not completed,
+     * and 0xFFFFFFFF marks a status never set: IoCompleteRequest asserts
+     * against both (Driver Verifier stops the machine), and a caller may be
+     * left waiting for a completion that has already happened. */
+    if (script->Status == TOLVARVX_STATUS_PENDING || script->Status == 0xFFFFFFFFu)
         return TOLVARVX_STATUS_INVALID_PARAMETER;
     if (device->scriptCount >= TOLVARVX_SCRIPT_CAPACITY)
         return TOLVARVX_STATUS_INSUFFICIENT_RESOURCES;

@@ -2,13 +2,6 @@
 #include "bytes.h"
 #include "device_internal.h"
 
-int tolvarvx_is_test_code(uint32_t code)
-{
-    uint32_t function = TOLVAR_CODE_FUNCTION(code);
-    return code == TOLVARVX_TEST_CODE(function) && function >= TOLVARVX_TEST_FIRST_FUNCTION &&
-           function <= TOLVARVX_TEST_LAST_FUNCTION;
-}
-
 void tolvarvx_device_reset(tolvarvx_device* device)
 {
     tolvarvx_drive_forget(device);

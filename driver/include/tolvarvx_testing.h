@@ -1,4 +1,5 @@
-/* Calls for test programs that drive the driver stand-in TOLVARVX.sys
+/** \file
+ * Calls for test programs that drive the driver stand-in TOLVARVX.sys
  * through its test interface (tolvarvx_test.h), one call per test control,
  * and compute its handshake response.
  *
@@ -8,7 +9,7 @@
  * bcrypt (the CMake target tolvarsdk::testing links it; MSVC links it from
  * here too).
  *
- * Each call takes the index n of the drive device \\.\TOLVARVX<n> (the
+ * Each call takes the index n of the drive device `\\.\TOLVARVX<n>` (the
  * stand-in makes 0 to 3), opens the device for the one request, closes it
  * again and returns 0 or a Win32 error code: that of the open (2 when no
  * stand-in is loaded), or the stand-in's refusal as Windows converts it
@@ -27,9 +28,10 @@
 #pragma comment(lib, "bcrypt.lib")
 #endif
 
+/** Every call is static, so that any number of a program's files may include this header. */
 #define TOLVARVX_TESTING_API static __inline
 
-/* The device \\.\TOLVARVX<index>, opened for reading and writing;
+/** The device `\\.\TOLVARVX<index>`, opened for reading and writing;
  * INVALID_HANDLE_VALUE with the last error set on failure. */
 TOLVARVX_TESTING_API HANDLE tolvarvx_open_device(unsigned index)
 {
@@ -39,7 +41,7 @@ TOLVARVX_TESTING_API HANDLE tolvarvx_open_device(unsigned index)
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
-/* One request on a handle of its own. `*returned` gets the bytes returned
+/** One request on a handle of its own. `*returned` gets the bytes returned
  * (0 after a failure). */
 TOLVARVX_TESTING_API DWORD tolvarvx_send(unsigned index, DWORD code, void* in, DWORD inLength,
                                          void* out, DWORD outLength, DWORD* returned)
@@ -57,7 +59,7 @@ TOLVARVX_TESTING_API DWORD tolvarvx_send(unsigned index, DWORD code, void* in, D
     return error;
 }
 
-/* What an answer to the version request means (tolvarvx_check_version):
+/** What an answer to the version request means (tolvarvx_check_version):
  * `error` and `returned` as tolvarvx_send gave them, `version` the value
  * read. */
 TOLVARVX_TESTING_API DWORD tolvarvx_judge_version(unsigned index, DWORD error, DWORD returned,
@@ -105,7 +107,7 @@ TOLVARVX_TESTING_API DWORD tolvarvx_judge_version(unsigned index, DWORD error, D
     return result;
 }
 
-/* Refuses a stand-in whose test interface is not the one this program was
+/** Refuses a stand-in whose test interface is not the one this program was
  * built with. Returns
  *   0                        the same version;
  *   ERROR_REVISION_MISMATCH  (1306) another version;
@@ -127,7 +129,7 @@ TOLVARVX_TESTING_API DWORD tolvarvx_check_version(unsigned index, char* message,
     return tolvarvx_judge_version(index, error, returned, version, message, size);
 }
 
-/* The drive closed, journal and scripts empty, counters zero,
+/** The drive closed, journal and scripts empty, counters zero,
  * authentication not required, the default secret back. */
 TOLVARVX_TESTING_API DWORD tolvarvx_reset(unsigned index)
 {
@@ -135,7 +137,7 @@ TOLVARVX_TESTING_API DWORD tolvarvx_reset(unsigned index)
     return tolvarvx_send(index, IOCTL_TOLVARVX_TEST_RESET, NULL, 0, NULL, 0, &returned);
 }
 
-/* Queues one scripted completion (TolvarvxScript in tolvarvx_test.h): the
+/** Queues one scripted completion (TolvarvxScript in tolvarvx_test.h): the
  * next request of `kind` and `code` completes with `status` and
  * `information` bytes. Refused with 87 for a kind, code, flag or fill byte
  * the stand-in does not take (a code it does not answer, a fill above 255);
@@ -156,7 +158,7 @@ TOLVARVX_TESTING_API DWORD tolvarvx_script(unsigned index, uint32_t kind, uint32
                          &returned);
 }
 
-/* Reads the journal into `journal`, a buffer of `size` bytes. A NULL
+/** Reads the journal into `journal`, a buffer of `size` bytes. A NULL
  * journal gives 87 and a size below sizeof(TolvarvxJournal) gives
  * ERROR_INSUFFICIENT_BUFFER (122), both without a request; otherwise the
  * result is the stand-in's, and 13 (ERROR_INVALID_DATA) when it returned
@@ -177,7 +179,7 @@ TOLVARVX_TESTING_API DWORD tolvarvx_read_journal(unsigned index, TolvarvxJournal
     return error;
 }
 
-/* Whether OPEN, CLOSE, RELOAD and QUERY need a passed handshake. */
+/** Whether OPEN, CLOSE, RELOAD and QUERY need a passed handshake. */
 TOLVARVX_TESTING_API DWORD tolvarvx_require_auth(unsigned index, BOOL required)
 {
     uint32_t value = required ? 1u : 0u;
@@ -186,7 +188,7 @@ TOLVARVX_TESTING_API DWORD tolvarvx_require_auth(unsigned index, BOOL required)
                          &returned);
 }
 
-/* The secret the handshake uses, 1 to TOLVARVX_SECRET_MAX bytes: the
+/** The secret the handshake uses, 1 to TOLVARVX_SECRET_MAX bytes: the
  * stand-in refuses any other length with 87 (a NULL secret of nonzero
  * length gives 87 without a request). */
 TOLVARVX_TESTING_API DWORD tolvarvx_set_secret(unsigned index, const void* secret, size_t length)
@@ -206,7 +208,7 @@ TOLVARVX_TESTING_API DWORD tolvarvx_set_secret(unsigned index, const void* secre
     return error;
 }
 
-/* The Win32 error of a failed BCrypt call, by the system's own table. */
+/** The Win32 error of a failed BCrypt call, by the system's own table. */
 TOLVARVX_TESTING_API DWORD tolvarvx_error_of_status(NTSTATUS status)
 {
     typedef ULONG(WINAPI * to_dos_error)(NTSTATUS);
@@ -219,7 +221,7 @@ TOLVARVX_TESTING_API DWORD tolvarvx_error_of_status(NTSTATUS status)
     return convert(status);
 }
 
-/* The stand-in's answer to `challenge` under `secret` (tolvarvx_test.h):
+/** The stand-in's answer to `challenge` under `secret` (tolvarvx_test.h):
  * the first 16 bytes of HMAC-SHA256(key = secret, message = challenge),
  * computed by the system's BCrypt. Returns 0, 87 for a NULL pointer or a
  * secret longer than TOLVARVX_SECRET_MAX, or BCrypt's failure as a Win32

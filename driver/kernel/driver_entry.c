@@ -60,6 +60,55 @@ static NTSTATUS create_vault_directory(void)
     return ZwCreateDirectoryObject(&vaultDirectory, DIRECTORY_ALL_ACCESS, &attributes);
 }
 
+/* A SID with room for two sub-authorities, aligned as a SID must be. */
+typedef union tolvarvx_sid {
+    SID sid;
+    ULONG space[4];
+} tolvarvx_sid;
+
+/* Only the system and administrators may open the device
+ * (D:P(A;;FA;;;SY)(A;;FA;;;BA)): its controls include a deliberate crash
+ * and switching authentication off, test controls and drive controls alike.
+ * The DACL is set through a handle, since IoCreateDeviceSecure lives in a
+ * WDK static library that mingw-w64 lacks. FILE_DEVICE_SECURE_OPEN, given
+ * at creation, makes the same check cover names opened below the device.
+ * Wine 8 accepts the DACL but checks none when a file is opened on a
+ * device: there a non-administrator opens it too. */
+static NTSTATUS restrict_to_administrators(PDEVICE_OBJECT device)
+{
+    SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
+    tolvarvx_sid system, administrators;
+    RtlInitializeSid(&system.sid, &nt, 1);
+    *RtlSubAuthoritySid(&system.sid, 0) = SECURITY_LOCAL_SYSTEM_RID;
+    RtlInitializeSid(&administrators.sid, &nt, 2);
+    *RtlSubAuthoritySid(&administrators.sid, 0) = SECURITY_BUILTIN_DOMAIN_RID;
+    *RtlSubAuthoritySid(&administrators.sid, 1) = DOMAIN_ALIAS_RID_ADMINS;
+
+    ULONG aclSpace[32];
+    PACL acl = (PACL)aclSpace;
+    SECURITY_DESCRIPTOR descriptor;
+    NTSTATUS status = RtlCreateAcl(acl, sizeof aclSpace, ACL_REVISION);
+    if (NT_SUCCESS(status))
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, &system.sid);
+    if (NT_SUCCESS(status))
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, &administrators.sid);
+    if (NT_SUCCESS(status))
+        status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    if (NT_SUCCESS(status))
+        status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    HANDLE handle;
+    status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, NULL, WRITE_DAC, NULL, KernelMode,
+                                   &handle);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+    ZwClose(handle);
+    return status;
+}
+
 static NTSTATUS create_drive_device(PDRIVER_OBJECT driver, ULONG index)
 {
     WCHAR deviceBuffer[64];
@@ -69,9 +118,12 @@ static NTSTATUS create_drive_device(PDRIVER_OBJECT driver, ULONG index)
 
     PDEVICE_OBJECT device = NULL;
     NTSTATUS status = IoCreateDevice(driver, sizeof(tolvarvx_extension), &deviceName,
-                                     TOLVAR_DEVICE_TYPE, 0, FALSE, &device);
+                                     TOLVAR_DEVICE_TYPE, FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status))
         return status;
+    status = restrict_to_administrators(device);
+    if (!NT_SUCCESS(status))
+        return status; /* the device stays in the driver's list; unload deletes it */
 
     tolvarvx_extension* extension = (tolvarvx_extension*)device->DeviceExtension;
     tolvarvx_kernel_platform_init(extension);
@@ -102,7 +154,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     driver->MajorFunction[IRP_MJ_CLOSE] = tolvarvx_irp_create_close;
     driver->MajorFunction[IRP_MJ_CLEANUP] = tolvarvx_irp_create_close;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = tolvarvx_irp_control;
-    driver->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = tolvarvx_irp_control;
+    driver->MajorFunction[IRP_MJ_FILE_SYSTEM_CONTROL] = tolvarvx_irp_fs_control;
     driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = tolvarvx_irp_flush;
     driver->DriverUnload = unload;
 

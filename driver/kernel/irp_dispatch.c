@@ -28,9 +28,10 @@ static void fault_on_purpose(void)
     *nowhere = TOLVARVX_CRASH_MAGIC;
 }
 
-/* IRP_MJ_DEVICE_CONTROL, and IRP_MJ_FILE_SYSTEM_CONTROL where a system
- * sends one (Wine delivers FSCTL_DISMOUNT_VOLUME as a device control). Both
- * keep code and lengths at the same place of the stack location. */
+/* IRP_MJ_DEVICE_CONTROL, and the user requests of IRP_MJ_FILE_SYSTEM_CONTROL
+ * where a system sends them (Wine delivers FSCTL_DISMOUNT_VOLUME as a device
+ * control). Both keep code and lengths at the same place of the stack
+ * location. */
 NTSTATUS NTAPI tolvarvx_irp_control(PDEVICE_OBJECT device, PIRP irp)
 {
     tolvarvx_extension* extension = (tolvarvx_extension*)device->DeviceExtension;
@@ -50,6 +51,17 @@ NTSTATUS NTAPI tolvarvx_irp_control(PDEVICE_OBJECT device, PIRP irp)
     tolvarvx_status status =
         tolvarvx_dispatch(&extension->core, code, buffer, inLength, buffer, outLength, &information);
     return complete(irp, (NTSTATUS)status, information);
+}
+
+/* IRP_MJ_FILE_SYSTEM_CONTROL: only a user request (IRP_MN_USER_FS_REQUEST)
+ * carries a control code. Mount, verify and load requests are a file
+ * system's, and the stand-in answers them as file systems answer minor
+ * functions they do not handle. */
+NTSTATUS NTAPI tolvarvx_irp_fs_control(PDEVICE_OBJECT device, PIRP irp)
+{
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_USER_FS_REQUEST)
+        return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return tolvarvx_irp_control(device, irp);
 }
 
 NTSTATUS NTAPI tolvarvx_irp_flush(PDEVICE_OBJECT device, PIRP irp)

@@ -2,7 +2,7 @@
 #ifndef TOLVARVX_KERNEL_H
 #define TOLVARVX_KERNEL_H
 
-#include <ntddk.h>
+#include <ntifs.h> /* ntddk.h and the security calls */
 
 #include "../core/tolvarvx_core.h"
 
@@ -21,6 +21,7 @@ void tolvarvx_kernel_platform_init(tolvarvx_extension* extension);
 
 NTSTATUS NTAPI tolvarvx_irp_create_close(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI tolvarvx_irp_control(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI tolvarvx_irp_fs_control(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI tolvarvx_irp_flush(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI tolvarvx_irp_unsupported(PDEVICE_OBJECT device, PIRP irp);
 

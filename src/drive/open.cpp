@@ -70,24 +70,26 @@ void CreateParentFolder(BasicPathBuffer<Char>& folder, const BasicRecordPath<Cha
 }
 
 template <typename Record>
-DWORD OpenDrive(const Record* info, UINT DriveIndex) {
+DWORD OpenDrive(const Record* caller, UINT DriveIndex) {
     using Char = tolvar::PathCharOf<Record>;
-    if (info == nullptr) return ERROR_INVALID_PARAMETER;
-    if (info->BackupBeforeWrite && !IsUsablePath(info->BackupFile)) return ERROR_INVALID_PARAMETER;
-    if (!IsUsablePath(info->DataFile)) return ERROR_INVALID_PARAMETER;
+    if (caller == nullptr) return ERROR_INVALID_PARAMETER;
+    Record info;  // the caller's record is read here and nowhere else
+    tolvar::CopyOpenFields(*caller, info);
+    if (info.BackupBeforeWrite && !IsUsablePath(info.BackupFile)) return ERROR_INVALID_PARAMETER;
+    if (!IsUsablePath(info.DataFile)) return ERROR_INVALID_PARAMETER;
 
     // The backup file's folder is made whatever the mode.
     BasicPathBuffer<Char> folder;
-    CreateParentFolder(folder, info->BackupFile);
-    CreateParentFolder(folder, info->DataFile);
+    CreateParentFolder(folder, info.BackupFile);
+    CreateParentFolder(folder, info.DataFile);
 
     BasicPathBuffer<Char> volume;
-    tolvar::VolumePath(info->DriveLetter, volume);
+    tolvar::VolumePath(info.DriveLetter, volume);
     DWORD error = tolvar::FlushPath(volume.text);
     if (error != ERROR_SUCCESS) return error;
 
     TolvarOpenRequest request;
-    tolvar::BuildOpenRequest(*info, request);
+    tolvar::BuildOpenRequest(info, request);
     tolvar::DriveRequest open{IOCTL_TOLVAR_OPEN, &request, sizeof request, nullptr, 0, 0};
     return tolvar::SendDriveControl<Char>(DriveIndex, tolvar::kReadWriteAccess, open);
 }

@@ -13,8 +13,9 @@ constexpr int kCharacterBytes = 8;
 bool IsHighSurrogate(uint16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(uint16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-// wsprintfW with %S converts in the ANSI code page. The field's terminator
-// check bounds the result: 259 bytes give at most 259 UTF-16 units.
+// wsprintfW with %S converts in the ANSI code page. It reads up to the
+// terminator, so `ansi` is the library's own copy whose terminator was found
+// within the field: 259 bytes give at most 259 UTF-16 units.
 void WidenRecordPath(const RecordPath& ansi, BufferPath& wide) {
     wsprintfW(reinterpret_cast<LPWSTR>(wide), TOLVAR_WIDE("%S"), ansi);
 }
@@ -24,10 +25,11 @@ void ClearOpenRequest(TolvarOpenRequest& request) {
     for (size_t i = 0; i < sizeof request; ++i) bytes[i] = 0;
 }
 
-// The units up to the terminator, which the caller has found within the
-// field; the rest of the zeroed buffer field stays zero.
+// The units up to the terminator, never more than the field holds; the rest
+// of the zeroed buffer field stays zero.
 void CopyRecordPath(const WideRecordPath& path, BufferPath& wide) {
-    for (size_t at = 0; path[at] != 0; ++at) wide[at] = static_cast<uint16_t>(path[at]);
+    for (size_t at = 0; at < TOLVAR_PATH_CHARS && path[at] != 0; ++at)
+        wide[at] = static_cast<uint16_t>(path[at]);
 }
 
 }  // namespace
@@ -85,7 +87,9 @@ void CopyReplyPath(const BufferPath& reply, WideRecordPath& path) {
     while (length < TOLVAR_PATH_CHARS && reply[length] != 0) ++length;
     if (length == TOLVAR_PATH_CHARS) {
         length = TOLVAR_PATH_CHARS - 1;  // the terminator needs the last unit
-        if (IsHighSurrogate(reply[length - 1])) --length;  // never half a pair
+        // Never half a pair; a lone high surrogate stays, as ConvertReplyPath
+        // keeps it.
+        if (IsHighSurrogate(reply[length - 1]) && IsLowSurrogate(reply[length])) --length;
     }
     for (size_t at = 0; at < length; ++at) path[at] = static_cast<WCHAR>(reply[at]);
     path[length] = 0;

@@ -71,6 +71,22 @@ bool PathFieldIsTerminated(const BasicRecordPath<Char>& path) {
     return false;
 }
 
+// Reads the fields an open uses, once, into the library's own record: the
+// letter, the flag and both path fields whole (260 characters, terminated or
+// not); the other fields are zeroed. Another thread may change the caller's
+// record meanwhile: every check, folder and request works from this copy,
+// so a terminator found once is still there when the path is copied again.
+template <typename Record>
+void CopyOpenFields(const Record& from, Record& to) {
+    to = Record{};
+    to.DriveLetter = from.DriveLetter;
+    to.BackupBeforeWrite = from.BackupBeforeWrite;
+    for (size_t at = 0; at < TOLVAR_PATH_CHARS; ++at) {
+        to.BackupFile[at] = from.BackupFile[at];
+        to.DataFile[at] = from.DataFile[at];
+    }
+}
+
 // The 1048-byte input of IOCTL_TOLVAR_OPEN. The record's paths must be
 // terminated within their fields (the backup path only when it is sent).
 // An ANSI record's paths are converted in the ANSI code page; a UTF-16
@@ -90,7 +106,7 @@ void ConvertReplyPath(const BufferPath& wide, RecordPath& ansi);
 
 // A reply path into a UTF-16 record: copied unit for unit up to its
 // terminator. One with no terminator within 260 units keeps 259, or 258
-// when the 259th opens a surrogate pair, and is terminated. Units after the
+// when the 259th and 260th are a surrogate pair, and is terminated. Units after the
 // terminator are untouched.
 void CopyReplyPath(const BufferPath& reply, WideRecordPath& path);
 

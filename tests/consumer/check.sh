@@ -11,7 +11,8 @@
 #    testing part: find_package must refuse both and say why;
 # 4. configures and builds tests/consumer against the unpacked zip through
 #    find_package(tolvarsdk COMPONENTS testing) with this architecture's
-#    toolchain;
+#    toolchain (its program once more by clang and lld-link against
+#    tolvarsdk.lib), and the SDK's sample;
 # 5. runs the consumer's own ctest: its programs under Wine, each in a
 #    session with the SDK's driver stand-in, through tolvarsdk_add_wine_test.
 set -eu
@@ -41,16 +42,22 @@ shared_files() {
         testing/wine/arch.sh testing/wine/install-stand-in.sh testing/wine/run-test.sh \
         testing/wine/run.sh testing/wine/session.sh testing/wine/launch.sh testing/wine/way.sh \
         testing/wine/guest.py testing/wine/guest/build-image.sh testing/wine/guest/init \
-        testing/wine/guest/agent.py testing/wine/guest/packages go/go.mod go/tolvarsdk.go \
-        go/record.go go/errors.go go/library.go; do
+        testing/wine/guest/agent.py testing/wine/guest/packages samples/CMakeLists.txt \
+        samples/drive_sample.c go/go.mod go/tolvarsdk.go go/record.go go/errors.go go/library.go; do
         echo "./$file"
     done
+}
+
+# The files of a tree but the API reference's pages (doc/), which Doxygen
+# names.
+tree_files() {
+    (cd "$1" && find . -type f | grep -v '^\./doc/' | sort)
 }
 
 rm -rf "$scratch"
 mkdir -p "$scratch/unpacked"
 cmake --install "$build" --prefix "$scratch/installed" >/dev/null
-(cd "$scratch/installed" && find . -type f | sort) >"$scratch/installed.txt"
+tree_files "$scratch/installed" >"$scratch/installed.txt"
 { arch_files "$arch"; shared_files; } | sort >"$scratch/expected-installed.txt"
 echo "Installed for $arch:"
 cat "$scratch/installed.txt"
@@ -59,9 +66,17 @@ diff "$scratch/expected-installed.txt" "$scratch/installed.txt" ||
 
 (cd "$scratch/unpacked" && cmake -E tar xf "$zip")
 sdk=$(ls -d "$scratch"/unpacked/tolvarsdk-*)
-(cd "$sdk" && find . -type f | sort) >"$scratch/unpacked.txt"
+tree_files "$sdk" >"$scratch/unpacked.txt"
 { arch_files x86; arch_files x64; shared_files; } | sort >"$scratch/expected-zip.txt"
 diff "$scratch/expected-zip.txt" "$scratch/unpacked.txt" || fail "the zip holds other files than both architectures'"
+# The API reference: an index, and a page of its own for each export; the
+# same from either build.
+[ -f "$sdk/doc/index.html" ] || fail "the zip has no doc/index.html"
+diff -r "$scratch/installed/doc" "$sdk/doc" >/dev/null || fail "doc/ differs between the zip and this $arch build"
+for export in $(sed -n 's/^ *\([A-Za-z]*\)\(@[0-9]*\)\{0,1\} @[0-9]*$/\1/p' "$sdk/lib/$arch/tolvarsdk.def"); do
+    grep -qlx "<title>tolvarsdk: $export</title>" "$sdk"/doc/*.html ||
+        fail "the API reference has no page for $export"
+done
 # The shared files come from whichever install ran last: each architecture's
 # test finds its own identical, so both builds write the same.
 while read -r file; do
@@ -101,6 +116,12 @@ cmake -S "$here" -B "$scratch/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain
 cmake --build "$scratch/build" >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log"; exit 1; }
 cmp -s "$scratch/build/tolvarsdk.dll" "$sdk/bin/$arch/tolvarsdk.dll" ||
     fail "the $arch tolvarsdk.dll was not copied beside the program"
+# The SDK's sample, built from the unpacked zip as a customer starts.
+cmake -S "$sdk/samples" -B "$scratch/sample" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -Dtolvarsdk_DIR="$sdk/lib/cmake/tolvarsdk" >"$scratch/sample.log" 2>&1 &&
+    cmake --build "$scratch/sample" >>"$scratch/sample.log" 2>&1 ||
+    { cat "$scratch/sample.log"; fail "the sample does not build for $arch from the zip"; }
+echo "sample built for $arch: $(ls "$scratch/sample"/*.exe)"
 for script in "$sdk"/testing/wine/*.sh "$sdk"/testing/wine/guest.py "$sdk"/testing/wine/guest/build-image.sh; do
     [ -x "$script" ] || fail "$script is not executable in the unpacked zip"
 done

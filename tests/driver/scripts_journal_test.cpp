@@ -53,6 +53,32 @@ TEST_F(Scripts, PerformRunsTheRequestThenOverridesIt)
     EXPECT_EQ(reply.Drive.DriveLetter, 'N') << "the real reply was written";
 }
 
+// The count goes to user mode: bytes the request did not write are filled,
+// never left as the buffer held them.
+TEST_F(Scripts, PerformFillsWhatTheRequestDidNotWrite)
+{
+    ASSERT_EQ(Script(TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, TOLVARVX_STATUS_SUCCESS, 1352,
+                     TOLVARVX_SCRIPT_PERFORM, 0x5A),
+              TOLVARVX_STATUS_SUCCESS);
+    std::vector<uint8_t> out(1352, 0xCC);
+    // The drive is closed: the query itself fails and writes nothing.
+    EXPECT_EQ(Send(IOCTL_TOLVAR_QUERY, nullptr, 0, out.data(), 1352), TOLVARVX_STATUS_SUCCESS);
+    EXPECT_EQ(information, 1352u);
+    EXPECT_EQ(out, std::vector<uint8_t>(1352, 0x5A));
+
+    ASSERT_EQ(Script(TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_GET_CHALLENGE, TOLVARVX_STATUS_SUCCESS, 1000,
+                     TOLVARVX_SCRIPT_PERFORM, 0x77),
+              TOLVARVX_STATUS_SUCCESS);
+    out.assign(1001, 0xCC);
+    EXPECT_EQ(Send(IOCTL_TOLVAR_GET_CHALLENGE, nullptr, 0, out.data(), 1001), TOLVARVX_STATUS_SUCCESS);
+    EXPECT_EQ(information, 1000u);
+    std::vector<uint8_t> expected(1001, 0x77);
+    for (uint8_t i = 0; i < TOLVAR_CHALLENGE_SIZE; ++i)
+        expected[i] = static_cast<uint8_t>(1 + i);  // the test platform's random bytes
+    expected[1000] = 0xCC;
+    EXPECT_EQ(out, expected);
+}
+
 TEST_F(Scripts, QueueMatchesByKindAndCodeInOrder)
 {
     ASSERT_EQ(Script(TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_RELOAD, 0xE0000001u, 0), 0u);
@@ -84,6 +110,10 @@ TEST_F(Scripts, QueueHoldsItsCapacityAndRefusesBadScripts)
               TOLVARVX_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Script(TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_CLOSE, 0, 0, 0, 256),
               TOLVARVX_STATUS_INVALID_PARAMETER);
+    // No driver may complete a request with these.
+    EXPECT_EQ(Script(TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_CLOSE, TOLVARVX_STATUS_PENDING, 0),
+              TOLVARVX_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Script(TOLVARVX_KIND_FLUSH, 0, 0xFFFFFFFFu, 0), TOLVARVX_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(device.scriptCount, 0u);
 }
 

@@ -53,6 +53,7 @@ class Input {
 public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+    size_t Remaining() const { return size_ - at_; }
     uint16_t Word() {
         uint16_t low = Byte();
         return static_cast<uint16_t>(low | Byte() << 8);

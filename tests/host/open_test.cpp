@@ -252,4 +252,40 @@ TEST_F(OpenTest, LetterByteReachesTheVolumePathAndTheRequestUnchanged) {
     EXPECT_EQ(open->input[1], 0xFF);
 }
 
+// Another thread rewrites the record while TolvarOpen runs (here during the
+// volume flush, after the paths were checked): the request carries the
+// paths as they were checked, and nothing is read or written past a field.
+TEST_F(OpenTest, RecordChangedDuringTheCallNeitherOverrunsNorReachesTheRequest) {
+    AddDriveDevice(0);
+    TolvarDriveInfo ansi = Record(TRUE, "C:\\Backups\\d1.bak", "C:\\Drives\\d1.dat");
+    TolvarDriveInfoW wide;
+    std::memset(&wide, 0xEE, sizeof wide);
+    wide.DriveLetter = u'D';
+    wide.BackupBeforeWrite = TRUE;
+    std::memcpy(wide.BackupFile, u"C:\\Backups\\d1.bak", sizeof u"C:\\Backups\\d1.bak");
+    std::memcpy(wide.DataFile, u"C:\\Drives\\d1.dat", sizeof u"C:\\Drives\\d1.dat");
+    Device(volume_).flush = [&](const std::string&) {
+        std::memset(ansi.BackupFile, 'b', sizeof ansi.BackupFile);  // no terminator left
+        std::memset(&ansi.DataFile, 'd', sizeof ansi.DataFile + sizeof ansi.DeviceDetails);
+        return DWORD{0};
+    };
+    EXPECT_EQ(TolvarOpen(&ansi, 0), 0u);
+    const DeviceEvent* open = OpenRequestSent();
+    ASSERT_NE(open, nullptr);
+    EXPECT_EQ(WideAt(*open, 8), u"C:\\Backups\\d1.bak");
+    EXPECT_EQ(WideAt(*open, 528), u"C:\\Drives\\d1.dat");
+
+    Device(volume_).flush = [&](const std::string&) {
+        for (WCHAR& unit : wide.BackupFile) unit = u'b';
+        for (WCHAR& unit : wide.DataFile) unit = u'd';
+        std::memset(wide.DeviceDetails, 'x', sizeof wide.DeviceDetails);
+        return DWORD{0};
+    };
+    EXPECT_EQ(TolvarOpenW(&wide, 0), 0u);
+    open = &DeviceEvents().back();
+    ASSERT_EQ(open->code, static_cast<DWORD>(IOCTL_TOLVAR_OPEN));
+    EXPECT_EQ(WideAt(*open, 8), u"C:\\Backups\\d1.bak");
+    EXPECT_EQ(WideAt(*open, 528), u"C:\\Drives\\d1.dat");
+}
+
 }  // namespace

@@ -196,8 +196,9 @@ TEST_F(WideTest, ShortReplyReturns122AndLeavesTheRecordUntouched) {
 }
 
 // A path the driver did not terminate within its 260 units keeps 259, or
-// 258 when the 259th is a high surrogate: a pair is never split. The rest
-// of the reply goes into the record as it came, Reserved aside.
+// 258 when the 259th and 260th are a pair: a pair is never split, and a lone
+// high surrogate is kept. The rest of the reply goes into the record as it
+// came, Reserved aside.
 TEST_F(WideTest, UnterminatedReplyPathIsCutBeforeAnyHalfOfAPair) {
     TolvarQueryReply reply;
     std::memset(&reply, 0, sizeof reply);
@@ -233,6 +234,18 @@ TEST_F(WideTest, UnterminatedReplyPathIsCutBeforeAnyHalfOfAPair) {
     EXPECT_EQ(std::u16string(info.DataFile), std::u16string(258, u'x'));
     EXPECT_EQ(info.DataFile[259], kUntouched);
     EXPECT_EQ(std::u16string(info.BackupFile), std::u16string(259, u'y'));
+
+    // A high surrogate in the 259th unit that no low one follows stays, in
+    // both records.
+    reply.Drive.DataFile[259] = u'x';
+    Reset();
+    AddReplyingDevice(0, reply);
+    info = Untouched();
+    EXPECT_EQ(TolvarQueryW(&info, 0), 0u);
+    EXPECT_EQ(std::u16string(info.DataFile), std::u16string(258, u'x') + u'\xD83D');
+    TolvarDriveInfo ansi;
+    EXPECT_EQ(TolvarQuery(&ansi, 0), 0u);
+    EXPECT_EQ(std::string(ansi.DataFile), std::string(258, 'x') + '?');
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ int RunAuthen(const CommandInfo& command, const ParsedArguments& arguments) {
     if (responseText && !ParseBlock(responseText, response)) {
         char problem[128];
         snprintf(problem, sizeof problem, "'%.*s' is not a response of 32 hex digits",
-                 ClippedLength(responseText, 40), responseText);
+                 ClippedLength(responseText, kQuotedBytes), responseText);
         return UsageError(command, problem);
     }
 

@@ -4,6 +4,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "text_output.h"
+
 namespace tolvarctl {
 
 bool ParseIndex(const char* text, UINT* index) {
@@ -116,11 +118,11 @@ bool ParseArguments(int count, char** words, const OptionSpec* options, int opti
             for (int o = 0; o < optionCount; ++o)
                 if (strcmp(word, options[o].name) == 0) found = o;
             if (found < 0) {
-                snprintf(problem, problemSize, "unknown option '%s'", word);
+                snprintf(problem, problemSize, "unknown option '%.*s'", ClippedLength(word, kQuotedBytes), word);
                 return false;
             }
             if (parsed->values[found]) {
-                snprintf(problem, problemSize, "'%s' given twice", word);
+                snprintf(problem, problemSize, "'%.*s' given twice", ClippedLength(word, kQuotedBytes), word);
                 return false;
             }
             if (!options[found].takesValue) {
@@ -128,7 +130,7 @@ bool ParseArguments(int count, char** words, const OptionSpec* options, int opti
                 continue;
             }
             if (i + 1 >= count) {
-                snprintf(problem, problemSize, "'%s' needs a value", word);
+                snprintf(problem, problemSize, "'%.*s' needs a value", ClippedLength(word, kQuotedBytes), word);
                 return false;
             }
             parsed->values[found] = words[++i];
@@ -136,7 +138,7 @@ bool ParseArguments(int count, char** words, const OptionSpec* options, int opti
         }
         if (parsed->positionalCount == maxPositionals ||
             parsed->positionalCount == ParsedArguments::kMaxPositionals) {
-            snprintf(problem, problemSize, "unexpected argument '%s'", word);
+            snprintf(problem, problemSize, "unexpected argument '%.*s'", ClippedLength(word, kQuotedBytes), word);
             return false;
         }
         parsed->positionals[parsed->positionalCount++] = word;

@@ -16,7 +16,7 @@ bool IndexArgument(const CommandInfo& command, const ParsedArguments& arguments,
     if (ParseIndex(arguments.positionals[position], index)) return true;
     char problem[128];
     snprintf(problem, sizeof problem, "'%.*s' is not a drive index (0 to 4294967295)",
-             ClippedLength(arguments.positionals[position], 40), arguments.positionals[position]);
+             ClippedLength(arguments.positionals[position], kQuotedBytes), arguments.positionals[position]);
     *status = UsageError(command, problem);
     return false;
 }
@@ -57,7 +57,7 @@ int RunOpen(const CommandInfo& command, const ParsedArguments& arguments) {
     if (letter && !ParseLetter(letter, &letterByte)) {
         char problem[128];
         snprintf(problem, sizeof problem, "'%.*s' is not a drive letter (A-Z or a-z)",
-                 ClippedLength(letter, 40), letter);
+                 ClippedLength(letter, kQuotedBytes), letter);
         return UsageError(command, problem);
     }
     info.DriveLetter = static_cast<WCHAR>(letterByte);

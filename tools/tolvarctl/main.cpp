@@ -155,7 +155,7 @@ int GroupHelpOrError(const char* group, int count, char** words) {
     if (!wantsHelp) {
         if (count > 1)
             Print(stderr, "tolvarctl: unknown command '%s %.*s'\n", group,
-                  ClippedLength(words[1], 40), words[1]);
+                  ClippedLength(words[1], kQuotedBytes), words[1]);
         else
             Print(stderr, "tolvarctl: '%s' needs a command\n", group);
     }
@@ -206,7 +206,7 @@ int Run(int count, char** words) {
     }
     Print(stderr, "tolvarctl: unknown command '%.*s'\nusage: tolvarctl COMMAND [ARGUMENTS]\n"
                   "Run 'tolvarctl --help' for the commands.\n",
-          ClippedLength(words[0], 40), words[0]);
+          ClippedLength(words[0], kQuotedBytes), words[0]);
     return kExitUsage;
 }
 

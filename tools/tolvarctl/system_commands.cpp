@@ -13,7 +13,7 @@ static bool LetterArgument(const CommandInfo& command, const char* text, CHAR* l
     if (ParseLetter(text, letter)) return true;
     char problem[128];
     snprintf(problem, sizeof problem, "'%.*s' is not a drive letter (A-Z or a-z)",
-             ClippedLength(text, 40), text);
+             ClippedLength(text, kQuotedBytes), text);
     *status = UsageError(command, problem);
     return false;
 }

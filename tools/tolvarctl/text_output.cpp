@@ -39,12 +39,22 @@ void Print(FILE* stream, const char* format, ...) {
 }
 
 void ToUtf8(const WCHAR* text, int length, char* out, int capacity) {
-    int units = 0;
-    while (units < length && text[units] != 0) ++units;
-    int bytes = units == 0 ? 0
-                           : WideCharToMultiByte(CP_UTF8, 0, text, units, out, capacity - 1,
-                                                 nullptr, nullptr);
-    out[bytes > 0 ? bytes : 0] = '\0';
+    // A character at a time: a conversion of the whole that does not fit
+    // would give nothing at all, and a byte cut could split a character.
+    int bytes = 0;
+    int at = 0;
+    while (at < length && text[at] != 0) {
+        int units = IS_HIGH_SURROGATE(text[at]) && at + 1 < length &&
+                            IS_LOW_SURROGATE(text[at + 1]) ? 2 : 1;
+        char character[4];
+        int size = WideCharToMultiByte(CP_UTF8, 0, &text[at], units, character,
+                                       sizeof character, nullptr, nullptr);
+        if (size <= 0 || bytes + size > capacity - 1) break;
+        memcpy(out + bytes, character, static_cast<size_t>(size));
+        bytes += size;
+        at += units;
+    }
+    out[bytes] = '\0';
 }
 
 int ClippedLength(const char* text, int maxBytes) {

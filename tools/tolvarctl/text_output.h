@@ -12,12 +12,15 @@ namespace tolvarctl {
 void Print(FILE* stream, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
 
 // UTF-16 text, `length` units or up to a terminator if one comes first, as
-// UTF-8 into `out` (always terminated). A lone surrogate, which UTF-8 cannot
-// carry, becomes U+FFFD.
+// UTF-8 into `out` (always terminated), cut after the last whole character
+// that fits. A lone surrogate, which UTF-8 cannot carry, becomes U+FFFD.
 void ToUtf8(const WCHAR* text, int length, char* out, int capacity);
 
 // The bytes of at most `maxBytes` of UTF-8 text, cut before a character
 // that does not fit whole: for "%.*s" in messages that quote a word.
 int ClippedLength(const char* text, int maxBytes);
+
+// The most of a word a message quotes, in bytes.
+constexpr int kQuotedBytes = 40;
 
 }  // namespace tolvarctl

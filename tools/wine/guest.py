@@ -9,30 +9,47 @@ QEMU, and each command goes there whole.
   guest.py stop [--dir D]            power it off
   guest.py run [--dir D] -- CMD...   start, exec, stop: a one-shot run
 
-D (default $TOLVAR_GUEST_DIR) holds the running guest's pid, port and
-console log; it sits in the build tree, which the guest shares at the same
-path, as it shares the source tree. exec streams the command's standard
-output and error as they come and exits with its status; 125 means the
-guest failed (no boot, no answer, QEMU gone), and the message names the
-image and shows the console's last lines.
+D (default $TOLVAR_GUEST_DIR) holds the running guest's pid, port, secret
+and console log. It must belong to the user running this, with no group or
+other write; it is made 0700. The guest shares, each at its own path, the
+tree this script belongs to and the build tree, $TOLVAR_GUEST_SHARE (else
+the folder that holds D), and D itself when neither holds it; never /, a
+home folder or a folder others may write to. exec streams the command's
+standard output and error as they come and exits with its status; 125
+means the guest failed (no boot, no answer, QEMU gone, a refusal), and the
+message names the image and shows the console's last lines. A guest that
+stops answering is powered off before that is reported.
 
-The image (Debian's kernel, an initrd, a raw ext4 root with Wine) is built
-by tools/wine/guest/build-image.sh and kept in
+The agent in the guest runs a request only with proof of the boot's secret
+(32 random bytes in D/secret, 0600, made afresh at each boot and read by
+the agent from the shared folder; never on a command line): an HMAC-SHA256
+over the agent's nonce for the connection and the request, which the agent
+checks before it reads the request; its answer proves the secret in turn.
+The guest's network reaches nothing but that forwarded port.
+
+QEMU uses KVM when /dev/kvm works with `-cpu host,-arch-capabilities` (a
+short probe), else TCG; TOLVAR_GUEST_ACCEL=kvm or tcg forces either.
+
+The image (Debian's kernel, an initrd, a raw ext4 root with Wine) is built,
+as root, by tools/wine/guest/build-image.sh and kept in
 ${XDG_CACHE_HOME:-~/.cache}/tolvarsdk/guest/<key>/, key = hash of the files
-that define it. Every boot uses it with snapshot=on, so every run starts
-from the same clean disk.
+that define it; that cache must belong to the user too. Every boot uses it
+with snapshot=on, so every run starts from the same clean disk. Anyone may
+use an image in their own cache; building one needs root.
 """
 
 import argparse
-import contextlib
+import errno
 import fcntl
 import hashlib
+import hmac
 import json
 import os
 import select
 import shutil
 import signal
 import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -48,19 +65,23 @@ AGENT = os.path.join(GUEST_FILES_DIR, "agent.py")
 AGENT_PORT = 7000
 FORWARDED = ("TOLVAR_", "WINE", "LANG", "LC_", "TZ")
 GUEST_FAILED = 125
+# The protocol (the agent has the same constants): a request is at most
+# FRAME_LIMIT bytes, and so is every frame of the answer.
+FRAME_LIMIT = 1 << 20
+PROOF_SIZE = 32
+NONCE_SIZE = 32
+SECRET_SIZE = 32
+# A state file is small; anything longer is not ours.
+STATE_FILE_LIMIT = 4096
+IN_USE_KEEP_SECONDS = 7 * 24 * 3600
 
 
 def seconds(name, default):
-    return float(os.environ.get(name, default))
-
-
-BOOT_LIMIT = seconds("TOLVAR_GUEST_BOOT_LIMIT", 300)
-FIRST_BOOT_LIMIT = seconds("TOLVAR_GUEST_FIRST_BOOT_LIMIT", 1200)
-# The agent sends a heartbeat every 5 s while a command runs: this much
-# silence means the guest itself stopped (a kernel panic, a hang).
-SILENCE_LIMIT = seconds("TOLVAR_GUEST_SILENCE", 120)
-COMMAND_LIMIT = seconds("TOLVAR_GUEST_LIMIT", 1800)
-IDLE_LIMIT = seconds("TOLVAR_GUEST_IDLE", 300)
+    value = os.environ.get(name, "")
+    try:
+        return float(value) if value else float(default)
+    except ValueError:
+        raise GuestError(f"{name} must be a number of seconds, not {value!r}")
 
 
 class GuestError(Exception):
@@ -71,11 +92,114 @@ def note(text):
     print(f"guest: {text}", file=sys.stderr, flush=True)
 
 
-@contextlib.contextmanager
-def locked(path, mode=fcntl.LOCK_EX):
-    with open(path, "a") as lock:
-        fcntl.flock(lock, mode)
-        yield lock
+def ours(info, what, writable_by_root_too=False):
+    """Refuses a file or folder that is not the effective user's, or that
+    its group or others may write."""
+    uid = os.geteuid()
+    if info.st_uid != uid and not (writable_by_root_too and info.st_uid == 0):
+        raise GuestError(f"{what} belongs to uid {info.st_uid}, not to this user (uid {uid}): "
+                         "it is not used")
+    if info.st_mode & 0o022:
+        raise GuestError(f"{what} may be written by its group or others (mode "
+                         f"{stat.S_IMODE(info.st_mode):04o}): it is not used")
+
+
+def open_folder(path, what, make=False):
+    """An fd for the folder `path`, never through a link, after checking that
+    it is ours and that no one else may write to it."""
+    if make:
+        try:
+            os.mkdir(path, 0o700)
+        except FileExistsError:
+            pass
+        except OSError as error:
+            raise GuestError(f"cannot make {what} {path}: {error.strerror}")
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError as error:
+        if error.errno in (errno.ELOOP, errno.ENOTDIR):
+            raise GuestError(f"{what} {path} is not a folder (a link or a file): it is not used")
+        raise GuestError(f"cannot open {what} {path}: {error.strerror}")
+    try:
+        ours(os.fstat(fd), f"{what} {path}")
+    except GuestError:
+        os.close(fd)
+        raise
+    return fd
+
+
+def open_file(folder, name, what, flags=os.O_RDONLY, mode=0o600):
+    """Opens `name` in the folder fd `folder`, never through a link (nor a
+    FIFO or device); with O_CREAT, only a file we own is accepted."""
+    try:
+        fd = os.open(name, flags | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK, mode,
+                     dir_fd=folder)
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            raise GuestError(f"{what} is a symbolic link: it is not followed")
+        raise
+    info = os.fstat(fd)
+    if not stat.S_ISREG(info.st_mode) or info.st_uid != os.geteuid():
+        os.close(fd)
+        raise GuestError(f"{what} is not a plain file of this user: it is not used")
+    os.set_blocking(fd, True)
+    return fd
+
+
+def create_file(folder, name, what, mode=0o600):
+    """A new file `name` in the folder fd, made with O_EXCL: whatever had the
+    name (a link, a file another process left) is removed first, never
+    opened."""
+    try:
+        os.unlink(name, dir_fd=folder)
+    except FileNotFoundError:
+        pass
+    except IsADirectoryError:
+        raise GuestError(f"{what} is a folder: it is not used")
+    return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
+                   mode, dir_fd=folder)
+
+
+def write_file(folder, name, what, content):
+    """Writes `name` whole under a temporary name, then renames it: readers
+    see the old or the new content, and a link in its place is replaced."""
+    temporary = f".{name}.{os.getpid()}"
+    fd = create_file(folder, temporary, what)
+    with os.fdopen(fd, "wb") as file:
+        file.write(content)
+    os.rename(temporary, name, src_dir_fd=folder, dst_dir_fd=folder)
+
+
+def read_file(folder, name, limit=STATE_FILE_LIMIT):
+    try:
+        fd = open_file(folder, name, name)
+    except (OSError, GuestError):
+        return b""
+    with os.fdopen(fd, "rb") as file:
+        return file.read(limit)
+
+
+class Lock:
+    """flock on `name` in the folder fd, held until closed."""
+
+    def __init__(self, folder, name, what, mode=fcntl.LOCK_EX, wait=True):
+        self.fd = open_file(folder, name, what, os.O_RDWR | os.O_CREAT)
+        try:
+            fcntl.flock(self.fd, mode | (0 if wait else fcntl.LOCK_NB))
+        except BaseException:
+            os.close(self.fd)
+            raise
+
+    def close(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
 
 
 def image_key():
@@ -92,41 +216,82 @@ def cache_root():
     return os.path.join(base, "tolvarsdk", "guest")
 
 
-def console_tail(console, lines=15):
+def console_tail(folder, name, lines=15):
+    """The console's last lines, read from its last 64 KiB without following
+    a link."""
     try:
-        with open(console, "rb") as file:
-            text = file.read().decode(errors="replace").replace("\r", "")
-    except OSError:
+        fd = open_file(folder, name, name)
+    except (OSError, GuestError):
         return "    (no console log)"
+    with os.fdopen(fd, "rb") as file:
+        size = os.fstat(file.fileno()).st_size
+        file.seek(max(0, size - 65536))
+        text = file.read(65536).decode(errors="replace").replace("\r", "")
     tail = [line for line in text.splitlines() if line.strip()][-lines:]
     return "\n".join("    | " + line for line in tail) or "    (console log empty)"
 
 
-def failure(what, key, console):
-    return GuestError(f"{what} (guest image {key}, console {console}); its last console lines:\n"
-                      + console_tail(console))
+def qemu_escape(text):
+    """A value inside QEMU's comma-separated options: a comma is doubled."""
+    return text.replace(",", ",,")
 
 
-def qemu_escape(path):
-    return path.replace(",", ",,")
+def kvm_works():
+    """Whether QEMU starts a KVM machine with the CPU the guest gets: the
+    host's CPU without IA32_ARCH_CAPABILITIES, which some nested KVMs
+    cannot set (QEMU then aborts on MSR 0x10a)."""
+    if not os.access("/dev/kvm", os.R_OK | os.W_OK):
+        return False, "no usable /dev/kvm"
+    probe = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none", "-S",
+             "-m", "64", "-accel", "kvm", "-cpu", "host,-arch-capabilities", "-qmp", "stdio"]
+    try:
+        done = subprocess.run(probe, input=b'{"execute": "qmp_capabilities"}\n'
+                              b'{"execute": "quit"}\n', stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, timeout=30)
+    except subprocess.TimeoutExpired:
+        return False, "the KVM probe did not end within 30 s"
+    except OSError as error:
+        return False, f"the KVM probe did not start: {error}"
+    if done.returncode != 0:
+        said = done.stderr.decode(errors="replace").strip().splitlines()
+        return False, "QEMU refused KVM" + (f": {said[-1]}" if said else "")
+    return True, "/dev/kvm works"
 
 
-def qemu_command(image, console, append, snapshot=True, port=None, shares=()):
-    # Software emulation (TCG): the hosts this is for have no KVM. -cpu max
-    # alone oopses on the first IRET of 32-bit Wine code under QEMU 7.2's
-    # TCG with SMAP.
+def choose_accel():
+    forced = os.environ.get("TOLVAR_GUEST_ACCEL", "")
+    if forced in ("kvm", "tcg"):
+        return forced, f"TOLVAR_GUEST_ACCEL={forced}"
+    if forced:
+        raise GuestError(f"TOLVAR_GUEST_ACCEL must be kvm, tcg or unset, not {forced!r}")
+    works, why = kvm_works()
+    return ("kvm" if works else "tcg"), why
+
+
+def qemu_command(image, console_fd, append, accel, snapshot=True, port=None, shares=()):
     command = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
-               "-no-reboot", "-smp", "2", "-m", "3G", "-accel", "tcg,thread=multi",
-               "-cpu", "max,-smap",
-               "-kernel", os.path.join(image, "vmlinuz"),
-               "-initrd", os.path.join(image, "initrd.gz"),
-               "-append", "console=ttyS0 quiet panic=-1 mitigations=off " + append,
-               "-drive", f"file={qemu_escape(os.path.join(image, 'root.img'))},format=raw,"
-               "if=virtio" + (",snapshot=on" if snapshot else ""),
-               "-chardev", f"file,id=console,path={qemu_escape(console)}",
-               "-serial", "chardev:console"]
+               "-no-reboot", "-smp", "2", "-m", "3G"]
+    if accel == "kvm":
+        command += ["-accel", "kvm", "-cpu", "host,-arch-capabilities"]
+    else:
+        # -cpu max alone oopses on the first IRET of 32-bit Wine code under
+        # QEMU 7.2's TCG with SMAP.
+        command += ["-accel", "tcg,thread=multi", "-cpu", "max,-smap"]
+    # A failed write or read (a full disk) is an error in the guest, not a
+    # paused machine that answers no one.
+    command += ["-kernel", os.path.join(image, "vmlinuz"),
+                "-initrd", os.path.join(image, "initrd.gz"),
+                "-append", "console=ttyS0 quiet panic=-1 mitigations=off " + append,
+                "-drive", f"file={qemu_escape(os.path.join(image, 'root.img'))},format=raw,"
+                "if=virtio,werror=report,rerror=report" + (",snapshot=on" if snapshot else ""),
+                # The console file is made by us and reached through its fd.
+                "-chardev", f"file,id=console,path=/dev/fd/{console_fd}",
+                "-serial", "chardev:console"]
     if port:
-        command += ["-netdev", f"user,id=net,hostfwd=tcp:127.0.0.1:{port}-:{AGENT_PORT}",
+        # restrict=on: the guest reaches nothing, the host's loopback
+        # included; only the forward to the agent comes in.
+        command += ["-netdev", f"user,id=net,restrict=on,"
+                    f"hostfwd=tcp:127.0.0.1:{port}-:{AGENT_PORT}",
                     "-device", "virtio-net-pci,netdev=net"]
     for number, path in enumerate(shares):
         command += ["-virtfs", f"local,path={qemu_escape(path)},mount_tag=share{number},"
@@ -134,63 +299,151 @@ def qemu_command(image, console, append, snapshot=True, port=None, shares=()):
     return command
 
 
+def end_process(process, grace=10):
+    """Ends a child: SIGTERM, then SIGKILL after `grace` seconds."""
+    if process.poll() is not None:
+        return
+    process.terminate()
+    try:
+        process.wait(grace)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 def build_image(partial, key):
     """Builds into `partial`: the files, then the first boot in the guest."""
     note(f"building the guest image {key} (once per change of its files) in {partial}")
     script = os.path.join(GUEST_FILES_DIR, "build-image.sh")
-    command = [script, partial] if os.geteuid() == 0 else ["sudo", script, partial]
     started = time.monotonic()
-    if subprocess.run(command).returncode != 0:
-        raise GuestError(f"the guest image {key} could not be built ({script})")
-    console = os.path.join(partial, "first-boot.log")
-    note("first boot: configuring the i386 packages and making the win32 prefix template")
-    qemu = subprocess.Popen(qemu_command(partial, console, "tolvar.mode=first-boot", snapshot=False),
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=open(os.path.join(partial, "qemu.log"), "wb"))
+    builder = subprocess.Popen([script, partial], stdin=subprocess.DEVNULL)
     try:
-        qemu.wait(FIRST_BOOT_LIMIT)
-    except subprocess.TimeoutExpired:
-        qemu.kill()
-        qemu.wait()
-        raise failure(f"the first boot did not end within {FIRST_BOOT_LIMIT:g} s", key, console)
-    with open(console, "rb") as file:
-        if b"tolvar-init: first boot done" not in file.read():
-            raise failure("the first boot failed", key, console)
+        builder.wait()
+    finally:
+        end_process(builder)
+    if builder.returncode != 0:
+        raise GuestError(f"the guest image {key} could not be built ({script} exited with "
+                         f"status {builder.returncode}; its output is above)")
+    folder = open_folder(partial, "the partial image")
+    try:
+        console = create_file(folder, "first-boot.log", "the first boot's console")
+        qemu_log = create_file(folder, "qemu.log", "QEMU's log")
+        accel, why = choose_accel()
+        note(f"first boot ({accel.upper()}: {why}): configuring the i386 packages and making "
+             "the win32 prefix template")
+        qemu = subprocess.Popen(qemu_command(partial, console, "tolvar.mode=first-boot", accel,
+                                             snapshot=False),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=qemu_log, pass_fds=(console,))
+        os.close(console)
+        os.close(qemu_log)
+        limit = seconds("TOLVAR_GUEST_FIRST_BOOT_LIMIT", 1200)
+        try:
+            qemu.wait(limit)
+        except subprocess.TimeoutExpired:
+            raise GuestError(f"the first boot did not end within {limit:g} s; its last console "
+                             "lines:\n" + console_tail(folder, "first-boot.log"))
+        finally:
+            end_process(qemu, 2)
+        if b"tolvar-init: first boot done" not in read_file(folder, "first-boot.log", 1 << 24):
+            raise GuestError("the first boot failed; its last console lines:\n"
+                             + console_tail(folder, "first-boot.log"))
+    finally:
+        os.close(folder)
     note(f"image {key} built in {time.monotonic() - started:.0f} s")
 
 
+def check_image(folder, image):
+    for name in ("vmlinuz", "initrd.gz", "root.img"):
+        info = os.stat(name, dir_fd=folder, follow_symlinks=False)
+        if not stat.S_ISREG(info.st_mode):
+            raise GuestError(f"{os.path.join(image, name)} is not a plain file: it is not used")
+        ours(info, os.path.join(image, name))
+
+
 def ensure_image():
-    """The cached image's folder, built under a temporary name and renamed
-    when complete, so a half-built image is never used. One build at a
-    time per cache; images of other keys are removed once a new one is
-    complete, unless a running guest holds them."""
+    """The cached image's key and folder, with a shared lock on its in-use
+    file (a Lock, to be held while a guest boots from it). The image is
+    built under a temporary name and renamed when complete, so a half-built
+    image is never used. One build at a time per cache; images of other
+    keys that no guest holds and none has booted for a week are removed."""
     root = cache_root()
-    os.makedirs(root, exist_ok=True)
+    try:
+        os.makedirs(os.path.dirname(root), 0o700, exist_ok=True)
+    except OSError as error:
+        raise GuestError(f"cannot make the guest image cache {root}: {error.strerror}")
+    cache = open_folder(root, "the guest image cache", make=True)
     key = image_key()
     image = os.path.join(root, key)
-    with locked(os.path.join(root, "lock")):
-        if os.path.isdir(image):
-            return key, image
-        for name in os.listdir(root):
-            if ".partial-" in name:
-                shutil.rmtree(os.path.join(root, name), ignore_errors=True)
-        partial = os.path.join(root, f"{key}.partial-{os.getpid()}")
+    try:
+        with Lock(cache, "lock", f"the image cache's lock {root}/lock"):
+            if not os.path.lexists(image):
+                if os.geteuid() != 0:
+                    raise GuestError(
+                        f"the guest image {key} is not in {root}, and building it needs root "
+                        "(debootstrap, chroot, mounts): run the tests as root, or have root build "
+                        "it (`tools/wine/guest.py image`) into a cache that is then yours")
+                for name in os.listdir(cache):
+                    if ".partial-" in name:
+                        shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+                partial = f"{image}.partial-{os.getpid()}"
+                try:
+                    build_image(partial, key)
+                    os.rename(partial, image)
+                finally:
+                    shutil.rmtree(partial, ignore_errors=True)
+                remove_stale_images(cache, root, key)
+            folder = open_folder(image, f"the guest image {key}")
+            try:
+                check_image(folder, image)
+                in_use = Lock(folder, "in-use", f"{image}/in-use", fcntl.LOCK_SH)
+                os.utime(in_use.fd)
+            finally:
+                os.close(folder)
+        return key, image, in_use
+    finally:
+        os.close(cache)
+
+
+def remove_stale_images(cache, root, key):
+    for name in os.listdir(cache):
+        stale = os.path.join(root, name)
+        if name == key or name == "lock" or not os.path.isdir(stale) or os.path.islink(stale):
+            continue
         try:
-            build_image(partial, key)
-            os.rename(partial, image)
+            folder = open_folder(stale, "a stale image")
+        except GuestError:
+            continue
+        try:
+            with Lock(folder, "in-use", "in-use", wait=False) as held:
+                if time.time() - os.fstat(held.fd).st_mtime < IN_USE_KEEP_SECONDS:
+                    continue
+        except (BlockingIOError, OSError, GuestError):
+            continue
         finally:
-            shutil.rmtree(partial, ignore_errors=True)
-        for name in os.listdir(root):
-            stale = os.path.join(root, name)
-            if name != key and os.path.isdir(stale):
-                with open(os.path.join(stale, "in-use"), "a") as lock:
-                    try:
-                        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                    except BlockingIOError:
-                        continue
-                note(f"removing the stale image {name}")
-                shutil.rmtree(stale, ignore_errors=True)
-    return key, image
+            os.close(folder)
+        note(f"removing the image {name}, unused for a week")
+        shutil.rmtree(stale, ignore_errors=True)
+
+
+def unsafe_share(path):
+    """Why `path` may not be shared with the guest, or None."""
+    if path == "/":
+        return "it is the root folder"
+    home = os.path.realpath(os.path.expanduser("~"))
+    if home == path or home.startswith(path + "/"):
+        return "it is the home folder or holds it"
+    if any(c.isspace() for c in path):
+        return "its path has white space"
+    try:
+        info = os.stat(path)
+    except OSError as error:
+        return error.strerror
+    if not stat.S_ISDIR(info.st_mode):
+        return "it is not a folder"
+    if info.st_uid not in (os.geteuid(), 0) or info.st_mode & 0o022:
+        return "it is not this user's alone (others own it or may write to it)"
+    return None
 
 
 class Guest:
@@ -200,56 +453,113 @@ class Guest:
         if not state:
             raise GuestError("no guest state folder: give --dir or set TOLVAR_GUEST_DIR")
         self.state = os.path.abspath(state)
+        parent = os.path.dirname(self.state)
+        try:
+            os.makedirs(parent, exist_ok=True)
+        except OSError as error:
+            raise GuestError(f"cannot make {parent}: {error.strerror}")
+        self.folder = open_folder(self.state, "the guest state folder", make=True)
+        # The secret is 0600 in a 0700 folder.
+        os.fchmod(self.folder, 0o700)
         self.console = os.path.join(self.state, "console.log")
 
     def _read(self, name):
-        try:
-            with open(os.path.join(self.state, name)) as file:
-                return file.read().strip()
-        except OSError:
-            return ""
+        return read_file(self.folder, name).decode(errors="replace").strip()
 
     @property
     def key(self):
-        return self._read("key") or image_key()
+        key = self._read("key")
+        return key if key.isalnum() else image_key()
+
+    def failure(self, what, key=None):
+        return GuestError(f"{what} (guest image {key or self.key}, console {self.console}); "
+                          "its last console lines:\n" + console_tail(self.folder, "console.log"))
 
     def shares(self):
-        """The source tree and the build tree above the state folder, each
-        at its own path; a tree inside the other needs no share of its own."""
+        """The tree this script belongs to, the build tree and, when neither
+        holds it, the state folder: each at its own path; a tree inside
+        another needs no share of its own."""
+        build = os.environ.get("TOLVAR_GUEST_SHARE") or os.path.dirname(self.state)
+        wanted = [os.path.realpath(SOURCE_ROOT), os.path.realpath(build)]
+        state = os.path.realpath(self.state)
+        if not any(state == path or state.startswith(path + "/") for path in wanted):
+            wanted.append(state)
         shares = []
-        for path in sorted({SOURCE_ROOT, os.path.dirname(self.state)}, key=len):
+        for path in sorted(set(wanted), key=len):
             if not any(path == share or path.startswith(share + "/") for share in shares):
+                why = unsafe_share(path)
+                if why:
+                    raise GuestError(f"cannot share {path} with the guest: {why}; name the build "
+                                     "tree in TOLVAR_GUEST_SHARE or put the state folder in it")
                 shares.append(path)
-        for path in shares:
-            if any(c.isspace() for c in path):
-                raise GuestError(f"cannot share {path!r} with the guest: a path with white space")
         return shares
 
     def pid(self):
-        """The pid of this state's QEMU, if it runs."""
+        """The pid of this state's QEMU, if it runs: a process of ours,
+        started when the pid file says, running qemu-system."""
         try:
-            pid = int(self._read("pid"))
-            with open(f"/proc/{pid}/cmdline", "rb") as file:
-                cmdline = file.read()
-        except (ValueError, OSError):
+            pid, started = (int(word) for word in self._read("pid").split())
+            if os.stat(f"/proc/{pid}").st_uid != os.geteuid():
+                return None
+            with open(f"/proc/{pid}/stat", "rb") as file:
+                fields = file.read().rsplit(b")", 1)[1].split()
+            if int(fields[19]) != started or fields[0] == b"Z":
+                return None
+            if not os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("qemu-system"):
+                return None
+        except (ValueError, OSError, IndexError):
             return None
-        return pid if b"qemu-system" in cmdline and self.console.encode() in cmdline else None
+        return pid
 
     def port(self):
-        return int(self._read("port") or 0)
+        port = self._read("port")
+        return int(port) if port.isdigit() and 0 < int(port) < 65536 else 0
+
+    def secret(self):
+        try:
+            fd = open_file(self.folder, "secret", f"the guest's secret {self.state}/secret")
+        except FileNotFoundError:
+            return b""
+        except OSError as error:
+            raise GuestError(f"cannot read the guest's secret: {error.strerror}")
+        with os.fdopen(fd, "rb") as file:
+            if stat.S_IMODE(os.fstat(file.fileno()).st_mode) != 0o600:
+                raise GuestError(f"the guest's secret {self.state}/secret is not 0600: "
+                                 "it is not used")
+            return bytes.fromhex(file.read(2 * SECRET_SIZE + 1).decode(errors="replace").strip()
+                                 or "")
+
+    def connect(self, request, timeout):
+        """A connection to the agent that carries `request` with its proof;
+        the agent's proof is checked before anything it says is trusted."""
+        secret = self.secret()
+        if len(secret) < SECRET_SIZE:
+            raise ValueError("no secret for this guest")
+        sock = socket.create_connection(("127.0.0.1", self.port()), timeout=timeout)
+        try:
+            nonce = read_exactly(sock, NONCE_SIZE)
+            body = json.dumps(request).encode()
+            proof = hmac.new(secret, b"request\0" + nonce + body, hashlib.sha256).digest()
+            sock.sendall(struct.pack(">I", len(body)) + proof + body)
+            answer = read_exactly(sock, PROOF_SIZE)
+            expected = hmac.new(secret, b"answer\0" + nonce + proof, hashlib.sha256).digest()
+            if not hmac.compare_digest(answer, expected):
+                raise ValueError("the answer on the guest's port does not prove its secret")
+        except BaseException:
+            sock.close()
+            raise
+        return sock
 
     def ping(self, timeout):
         try:
-            with socket.create_connection(("127.0.0.1", self.port()), timeout=timeout) as sock:
-                send_request(sock, {"ping": True})
+            with self.connect({"ping": True}, timeout) as sock:
                 kind, payload = read_frame(sock)
                 return kind == b"x"
         except (OSError, ValueError):
             return False
 
     def start(self):
-        os.makedirs(self.state, exist_ok=True)
-        with locked(os.path.join(self.state, "lock")):
+        with Lock(self.folder, "lock", f"the guest's lock {self.state}/lock"):
             if self.pid():
                 deadline = time.monotonic() + 60
                 while time.monotonic() < deadline:
@@ -259,52 +569,68 @@ class Guest:
                         break
                     time.sleep(1)
                 else:
-                    raise failure("the running guest does not answer", self.key, self.console)
+                    error = self.failure("the running guest did not answer for 60 s; it was "
+                                         "powered off")
+                    self.stop()
+                    raise error
             self._boot()
 
     def _boot(self):
-        key, image = ensure_image()
-        port = free_port()
+        accel, why = choose_accel()
         shares = self.shares()
-        append = " ".join([f"tolvar.mode=serve tolvar.agent={AGENT} tolvar.port={AGENT_PORT}",
-                           f"tolvar.idle={IDLE_LIMIT:g}"]
-                          + [f"tolvar.share=share{n}:{path}" for n, path in enumerate(shares)])
-        for name, value in (("key", key), ("port", port), ("pid", "")):
-            with open(os.path.join(self.state, name), "w") as file:
-                file.write(f"{value}\n")
-        if os.path.exists(self.console):
-            os.replace(self.console, self.console + ".previous")
-        started = time.monotonic()
-        # QEMU holds the image's in-use lock for its life, so that no
-        # other run removes the image under it; it runs in a session of its
-        # own, so that ending one test's process group never ends it.
-        in_use = open(os.path.join(image, "in-use"), "a")
-        fcntl.flock(in_use, fcntl.LOCK_SH)
+        key, image, in_use = ensure_image()
         try:
-            qemu = subprocess.Popen(qemu_command(image, self.console, append, port=port,
-                                                 shares=shares),
-                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                    stderr=open(os.path.join(self.state, "qemu.log"), "wb"),
-                                    pass_fds=(in_use.fileno(),), start_new_session=True)
-        except OSError as error:
-            raise GuestError(f"cannot start QEMU: {error}")
+            port = free_port()
+            secret = os.urandom(SECRET_SIZE)
+            with os.fdopen(create_file(self.folder, "secret", "the guest's secret"), "w") as file:
+                file.write(secret.hex() + "\n")
+            append = " ".join([f"tolvar.mode=serve tolvar.agent={AGENT} tolvar.port={AGENT_PORT}",
+                               f"tolvar.idle={seconds('TOLVAR_GUEST_IDLE', 300):g}",
+                               f"tolvar.secret={os.path.join(os.path.realpath(self.state), 'secret')}"]
+                              + [f"tolvar.share=share{n}:{path}" for n, path in enumerate(shares)])
+            for name, value in (("key", key), ("port", port), ("pid", "")):
+                write_file(self.folder, name, name, f"{value}\n".encode())
+            try:
+                os.rename("console.log", "console.log.previous", src_dir_fd=self.folder,
+                          dst_dir_fd=self.folder)
+            except FileNotFoundError:
+                pass
+            console = create_file(self.folder, "console.log", "the guest's console log")
+            qemu_log = create_file(self.folder, "qemu.log", "QEMU's log")
+            started = time.monotonic()
+            # QEMU holds the image's in-use lock for its life, so that no
+            # other run removes the image under it; it runs in a session of
+            # its own, so that ending one test's process group never ends it.
+            try:
+                qemu = subprocess.Popen(qemu_command(image, console, append, accel, port=port,
+                                                     shares=shares),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=qemu_log, pass_fds=(in_use.fd, console),
+                                        start_new_session=True)
+            except OSError as error:
+                raise GuestError(f"cannot start QEMU: {error}")
+            finally:
+                os.close(console)
+                os.close(qemu_log)
         finally:
             in_use.close()
-        with open(os.path.join(self.state, "pid"), "w") as file:
-            file.write(f"{qemu.pid}\n")
-        while not self.ping(10):
-            if qemu.poll() is not None:
-                with open(os.path.join(self.state, "qemu.log"), errors="replace") as log:
-                    said = log.read().strip()
-                raise failure(f"QEMU exited with status {qemu.returncode} while booting"
-                              + (f": {said}" if said else ""), key, self.console)
-            if time.monotonic() - started > BOOT_LIMIT:
-                self.stop()
-                raise failure(f"the guest did not answer within {BOOT_LIMIT:g} s of booting",
-                              key, self.console)
-            time.sleep(1)
-        note(f"guest up in {time.monotonic() - started:.1f} s (image {key}, port {port}, "
-             f"console {self.console})")
+        try:
+            write_file(self.folder, "pid", "pid", f"{qemu.pid} {start_time(qemu.pid)}\n".encode())
+            boot_limit = seconds("TOLVAR_GUEST_BOOT_LIMIT", 300)
+            while not self.ping(10):
+                if qemu.poll() is not None:
+                    said = read_file(self.folder, "qemu.log").decode(errors="replace").strip()
+                    raise self.failure(f"QEMU exited with status {qemu.returncode} while booting"
+                                       + (f": {said}" if said else ""), key)
+                if time.monotonic() - started > boot_limit:
+                    raise self.failure(f"the guest did not answer within {boot_limit:g} s of "
+                                       "booting; it was powered off", key)
+                time.sleep(1)
+        except BaseException:
+            end_process(qemu, 5)
+            raise
+        note(f"guest up in {time.monotonic() - started:.1f} s ({accel.upper()}: {why}; image "
+             f"{key}, port {port}, console {self.console})")
 
     def stop(self):
         pid = self.pid()
@@ -316,6 +642,15 @@ class Guest:
             time.sleep(0.2)
         if self.pid():
             os.kill(pid, signal.SIGKILL)
+            deadline = time.monotonic() + 5
+            while self.pid() and time.monotonic() < deadline:
+                time.sleep(0.1)
+
+    def stopped_failure(self, what):
+        """The failure of a guest that stopped answering: QEMU is ended
+        first (reading its console after), so that none is left behind."""
+        self.stop()
+        return self.failure(what + "; the guest was powered off")
 
     def exec(self, argv, limit):
         """Runs argv in the guest; returns its exit status."""
@@ -323,17 +658,18 @@ class Guest:
         env = {name: value for name, value in os.environ.items() if name.startswith(FORWARDED)}
         request = {"argv": argv, "cwd": os.getcwd(), "env": env, "limit": limit}
         try:
-            sock = socket.create_connection(("127.0.0.1", self.port()), timeout=30)
-        except OSError as error:
-            raise failure(f"cannot reach the guest's agent: {error}", self.key, self.console)
+            sock = self.connect(request, 30)
+        except (OSError, ValueError) as error:
+            raise self.stopped_failure(f"cannot reach the guest's agent: {error}")
+        silence = seconds("TOLVAR_GUEST_SILENCE", 120)
         with sock:
-            send_request(sock, request)
             outputs = {b"o": sys.stdout.buffer, b"e": sys.stderr.buffer}
+            said = []
             while True:
-                ready, _, _ = select.select([sock], [], [], SILENCE_LIMIT)
+                ready, _, _ = select.select([sock], [], [], silence)
                 if not ready:
-                    raise failure(f"the guest sent nothing for {SILENCE_LIMIT:g} s while running "
-                                  f"{argv[0]}", self.key, self.console)
+                    raise self.stopped_failure(f"the guest sent nothing for {silence:g} s while "
+                                               f"running {argv[0]}")
                 try:
                     kind, payload = read_frame(sock)
                 except (OSError, ValueError) as error:
@@ -341,27 +677,33 @@ class Guest:
                     deadline = time.monotonic() + 5
                     while self.pid() and time.monotonic() < deadline:
                         time.sleep(0.2)
+                    if said and any(text.startswith("request refused") for text in said):
+                        raise self.failure(" ".join(said))
                     state = "QEMU has exited" if not self.pid() else "the connection broke"
-                    raise failure(f"{state} while running {argv[0]} ({error})", self.key,
-                                  self.console)
+                    raise self.stopped_failure(f"{state} while running {argv[0]} ({error})")
                 if kind in outputs:
                     outputs[kind].write(payload)
                     outputs[kind].flush()
                 elif kind == b"!":
-                    note(payload.decode(errors="replace"))
+                    said.append(payload.decode(errors="replace"))
+                    note(said[-1])
                 elif kind == b"x":
-                    return int(payload)
+                    try:
+                        return int(payload)
+                    except ValueError:
+                        raise self.stopped_failure(f"the agent answered {payload[:40]!r} for "
+                                                   "an exit status")
+
+
+def start_time(pid):
+    with open(f"/proc/{pid}/stat", "rb") as file:
+        return int(file.read().rsplit(b")", 1)[1].split()[19])
 
 
 def free_port():
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
         return sock.getsockname()[1]
-
-
-def send_request(sock, request):
-    body = json.dumps(request).encode()
-    sock.sendall(struct.pack(">I", len(body)) + body)
 
 
 def read_exactly(sock, count):
@@ -376,12 +718,15 @@ def read_exactly(sock, count):
 
 def read_frame(sock):
     header = read_exactly(sock, 5)
-    return header[:1], read_exactly(sock, struct.unpack(">I", header[1:])[0])
+    size = struct.unpack(">I", header[1:])[0]
+    if size > FRAME_LIMIT:
+        raise ValueError(f"the guest sent a frame of {size} bytes (at most {FRAME_LIMIT})")
+    return header[:1], read_exactly(sock, size)
 
 
 def end_on_signals():
     """SIGTERM and SIGHUP end the command as Ctrl-C does: the connection
-    closes, and the agent kills the command's process group."""
+    closes, and the agent kills the command's processes."""
     def leave(number, frame):
         raise SystemExit(128 + number)
     signal.signal(signal.SIGTERM, leave)
@@ -392,28 +737,32 @@ def main():
     parser = argparse.ArgumentParser(description="The 32-bit Wine guest, host side.")
     parser.add_argument("action", choices=("image", "start", "exec", "stop", "run"))
     parser.add_argument("--dir", default=os.environ.get("TOLVAR_GUEST_DIR"))
-    parser.add_argument("--limit", type=float, default=COMMAND_LIMIT,
+    parser.add_argument("--limit", type=float, default=None,
                         help="seconds the command may run (exec, run)")
     arguments = sys.argv[1:]
     command = arguments[arguments.index("--") + 1:] if "--" in arguments else []
     options = parser.parse_args(arguments[:len(arguments) - len(command) - ("--" in arguments)])
     end_on_signals()
+    guest = None
     try:
+        limit = options.limit or seconds("TOLVAR_GUEST_LIMIT", 1800)
         if options.action == "image":
-            print(ensure_image()[1])
+            key, image, in_use = ensure_image()
+            in_use.close()
+            print(image)
             return 0
+        if options.action in ("exec", "run") and not command:
+            parser.error(f"{options.action} needs a command after --")
         guest = Guest(options.dir)
         if options.action == "start":
             guest.start()
         elif options.action == "stop":
             guest.stop()
-        elif not command:
-            parser.error(f"{options.action} needs a command after --")
         elif options.action == "exec":
-            return guest.exec(command, options.limit)
+            return guest.exec(command, limit)
         else:
             try:
-                return guest.exec(command, options.limit)
+                return guest.exec(command, limit)
             finally:
                 guest.stop()
         return 0
@@ -422,6 +771,15 @@ def main():
         return GUEST_FAILED
     except KeyboardInterrupt:
         return 130
+    except Exception as error:  # noqa: BLE001 - a failure is reported, never a traceback
+        what = f"{type(error).__name__}: {error}"
+        if guest is not None:
+            guest.stop()
+            note(str(guest.failure(f"the guest runner failed ({what}); the guest was powered "
+                                   "off")))
+        else:
+            note(f"the guest runner failed: {what}")
+        return GUEST_FAILED
 
 
 if __name__ == "__main__":

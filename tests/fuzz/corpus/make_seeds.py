@@ -137,3 +137,47 @@ letters("authen", AUTHEN, 0, 2, L_DEVICE)
 letters("authen_open_fails", AUTHEN, 0, 2, L_DEVICE | L_OPEN_FAILS)
 letters("deauthen", DEAUTHEN, 0, 3, L_DEVICE)
 letters("deauthen_fault", DEAUTHEN, 0, 3, L_DEVICE, faults=one_fault(1, 2, 0))
+
+
+# --- stand_in: device index, then operations (stand_in_fuzzer.cpp's Run) ----
+REQUEST, SCRIPT, OPEN, HANDSHAKE, FLUSH, CRASH = range(6)
+# Indexes into the target's code list and its list of lengths.
+C_OPEN, C_CLOSE, C_RELOAD, C_CHALLENGE, C_AUTHEN, C_DEAUTHEN, C_QUERY, C_DISMOUNT = range(8)
+C_RESET, C_SCRIPT, C_JOURNAL, C_AUTH_REQUIRED, C_SECRET = 10, 11, 12, 13, 14
+LEN = {0: 0, 4: 1, 16: 3, 24: 5, 68: 6, 1048: 8, 1351: 10, 1352: 11, 3112: 14}
+
+
+def request(code, in_bytes=b"", out_length=0):
+    return bytes([REQUEST, code, LEN[len(in_bytes)], LEN[out_length]]) + in_bytes
+
+
+def script(code, status_index, information, perform, fill, kind=0):
+    code_byte = bytes([code]) if kind < 200 else b""
+    return bytes([SCRIPT, kind]) + code_byte + bytes([status_index, 0, LEN[information], perform,
+                                                      fill])
+
+
+def open_drive(letter, backup_length, data_length, out_length=0):
+    return bytes([OPEN, letter, 0, 0, 0, 1, 0, 0, 0]) + struct.pack("<HH", backup_length,
+                                                                     data_length) + \
+        bytes([LEN[out_length]])
+
+
+def stand_in(name, *operations, index=0):
+    write("stand_in", name, bytes([index]) + b"".join(operations))
+
+
+stand_in("perform_query_closed", script(C_QUERY, 0, 1352, 1, 0x5A), request(C_QUERY, b"", 1352))
+stand_in("perform_challenge_long", script(C_CHALLENGE, 0, 1352, 1, 0x77),
+         request(C_CHALLENGE, b"", 1352))
+stand_in("open_query_journal", open_drive(ord("D"), 12, 20), request(C_QUERY, b"", 1352),
+         request(C_RELOAD), request(C_CLOSE), request(C_JOURNAL, b"", 3112), index=3)
+stand_in("auth_required_handshake", request(C_AUTH_REQUIRED, b"\x01\x00\x00\x00"),
+         bytes([HANDSHAKE, 0, 0]), open_drive(ord("E"), 0, 8), request(C_QUERY, b"", 1351),
+         request(C_DEAUTHEN), request(C_QUERY, b"", 1352))
+stand_in("pending_and_flush_scripts", script(C_CLOSE, 3, 0, 0, 0), script(0, 1, 0, 0, 0, kind=200),
+         bytes([FLUSH]), script(C_DISMOUNT, 2, 16, 0, 0x11), request(C_DISMOUNT, b"", 16),
+         bytes([FLUSH]), request(C_RESET))
+stand_in("secret_and_crash", request(C_SECRET, struct.pack("<I", 5) + b"hello" + bytes(59)),
+         bytes([HANDSHAKE, 0, 1]), bytes([CRASH, LEN[4]]) + struct.pack("<I", 0x0DEADC0D) + bytes([0]),
+         index=1)

@@ -1,8 +1,12 @@
-/* The access each code carries against the access of the handle. The
- * stand-in cannot see a handle's access: Wine refuses a code whose access
- * bits the handle lacks before the request reaches the driver, as Windows'
- * I/O manager does, so a refused request leaves no journal entry. */
+/* Who may open the devices, and the access each code carries against the
+ * access of the handle. The stand-in cannot see a handle's access: Wine
+ * refuses a code whose access bits the handle lacks before the request
+ * reaches the driver, as Windows' I/O manager does, so a refused request
+ * leaves no journal entry. */
 #include <string.h>
+
+#include <windows.h>
+#include <sddl.h>
 
 #include "stand_in_client.h"
 #include "wine_test.h"
@@ -86,8 +90,60 @@ static void test_read_write_handle(void)
     CloseHandle(device);
 }
 
+/* A user who is not an administrator: this thread impersonates the
+ * process's token with the Administrators group made deny-only. The
+ * stand-in's devices allow the system and administrators only
+ * (D:P(A;;FA;;;SY)(A;;FA;;;BA)). Windows refuses this open with 5. Wine 8
+ * does not check a device's security descriptor when a file is opened on
+ * it: the open succeeds. The token itself is in force under Wine: an event
+ * with the devices' DACL refuses it. */
+static void test_non_administrator_open(void)
+{
+    HANDLE token = NULL, restricted = NULL;
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD administratorsSize = sizeof administrators;
+    SID_AND_ATTRIBUTES disable = {administrators, 0};
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    ok(CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, administrators, &administratorsSize),
+       "CreateWellKnownSid: error %lu\n", GetLastError());
+    ok(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token),
+       "OpenProcessToken: error %lu\n", GetLastError());
+    ok(CreateRestrictedToken(token, 0, 1, &disable, 0, NULL, 0, NULL, &restricted),
+       "CreateRestrictedToken: error %lu\n", GetLastError());
+    ok(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;GA;;;SY)(A;;GA;;;BA)",
+                                                            SDDL_REVISION_1, &descriptor, NULL),
+       "descriptor: error %lu\n", GetLastError());
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    HANDLE event = CreateEventA(&attributes, FALSE, FALSE, "tolvar_administrators_only");
+    ok(event != NULL, "CreateEvent: error %lu\n", GetLastError());
+
+    ok(ImpersonateLoggedOnUser(restricted), "ImpersonateLoggedOnUser: error %lu\n", GetLastError());
+    SetLastError(0xDEADBEEF);
+    HANDLE sameEvent = OpenEventA(EVENT_ALL_ACCESS, FALSE, "tolvar_administrators_only");
+    DWORD eventError = GetLastError();
+    SetLastError(0xDEADBEEF);
+    HANDLE device = stand_in_open(DEVICE, STAND_IN_READ_WRITE);
+    DWORD deviceError = GetLastError();
+    RevertToSelf();
+
+    ok(sameEvent == NULL && eventError == ERROR_ACCESS_DENIED,
+       "the restricted token opened an administrators' event: error %lu\n", eventError);
+    ok(wine_only(device != INVALID_HANDLE_VALUE),
+       "non-administrator open: error %lu (Windows: 5; Wine 8 opens it)\n", deviceError);
+    if (device != INVALID_HANDLE_VALUE)
+        CloseHandle(device);
+    device = stand_in_open(DEVICE, STAND_IN_READ_WRITE);
+    ok(device != INVALID_HANDLE_VALUE, "administrator's open: error %lu\n", GetLastError());
+    CloseHandle(device);
+    CloseHandle(event);
+    LocalFree(descriptor);
+    CloseHandle(restricted);
+    CloseHandle(token);
+}
+
 START_TEST(access_bits)
 {
+    test_non_administrator_open();
     test_read_only_handle();
     test_write_only_handle();
     test_read_write_handle();

@@ -136,16 +136,16 @@ static void test_interface_version(void)
     char message[400];
     char cut[9];
     DWORD error = tolvarvx_check_version(DEVICE, message, sizeof message);
-    ok(error == 0 && !strcmp(message, "driver stand-in test interface version 1"),
+    ok(error == 0 && !strcmp(message, "driver stand-in test interface version 2"),
        "version: error %lu, \"%s\"\n", error, message);
     error = tolvarvx_judge_version(DEVICE, 0, 4, TOLVARVX_TEST_INTERFACE_VERSION + 1, message,
                                    sizeof message);
-    ok(error == ERROR_REVISION_MISMATCH && strstr(message, "is version 2,") &&
-           strstr(message, "built for version 1:"),
+    ok(error == ERROR_REVISION_MISMATCH && strstr(message, "is version 3,") &&
+           strstr(message, "built for version 2:"),
        "another version: error %lu, \"%s\"\n", error, message);
     error = tolvarvx_judge_version(DEVICE, ERROR_INVALID_FUNCTION, 0, 0, message, sizeof message);
     ok(error == ERROR_UNKNOWN_REVISION && strstr(message, "predates") &&
-           strstr(message, "version 1"),
+           strstr(message, "version 2"),
        "no version request: error %lu, \"%s\"\n", error, message);
     memset(cut, 'x', sizeof cut);
     error = tolvarvx_judge_version(DEVICE, 0, 4, 7, cut, 8);

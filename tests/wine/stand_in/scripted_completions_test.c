@@ -77,11 +77,26 @@ static void test_perform_then_override(void)
     TolvarOpenRequest request;
     DWORD returned = 0;
     ok(tolvarvx_reset(DEVICE) == 0, "reset failed\n");
+    /* The query of a closed drive writes nothing: every byte the script
+     * counts is its fill byte, none what the kernel's buffer held. */
+    ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_QUERY, 0, TOLVAR_QUERY_REPLY_SIZE,
+                       TOLVARVX_SCRIPT_PERFORM, 0x6B) == 0,
+       "script failed\n");
+    memset(buffer, 0xCC, sizeof buffer);
+    DWORD error = stand_in_request(DEVICE, IOCTL_TOLVAR_QUERY, NULL, 0, buffer,
+                                   TOLVAR_QUERY_REPLY_SIZE, &returned);
+    DWORD filled = 0;
+    while (filled < TOLVAR_QUERY_REPLY_SIZE && buffer[filled] == 0x6B)
+        ++filled;
+    ok(error == 0 && returned == TOLVAR_QUERY_REPLY_SIZE && filled == TOLVAR_QUERY_REPLY_SIZE,
+       "performed query of a closed drive: error %lu, %lu bytes, the first %lu filled\n", error,
+       returned, filled);
+
     stand_in_open_request(&request, 'Y', 0, "", "C:\\stand-in\\y.img");
     ok(tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_OPEN, 0xC0000185u /* IO_DEVICE_ERROR */,
                        0, TOLVARVX_SCRIPT_PERFORM, 0) == 0,
        "script failed\n");
-    DWORD error = stand_in_request(DEVICE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned);
+    error = stand_in_request(DEVICE, IOCTL_TOLVAR_OPEN, &request, sizeof request, NULL, 0, &returned);
     ok(error == ERROR_IO_DEVICE, "open performed then failed: error %lu\n", error);
     error = stand_in_request(DEVICE, IOCTL_TOLVAR_QUERY, NULL, 0, buffer, TOLVAR_QUERY_REPLY_SIZE,
                              &returned);
@@ -101,6 +116,9 @@ static void test_queue_limits(void)
     error = tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, 0x12345678u, 0, 0, 0, 0);
     ok(error == ERROR_INVALID_PARAMETER, "script of a code the stand-in does not answer: error %lu\n",
        error);
+    error = tolvarvx_script(DEVICE, TOLVARVX_KIND_CONTROL, IOCTL_TOLVAR_CLOSE, TOLVARVX_STATUS_PENDING,
+                            0, 0, 0);
+    ok(error == ERROR_INVALID_PARAMETER, "script of STATUS_PENDING: error %lu\n", error);
 }
 
 START_TEST(scripted_completions)

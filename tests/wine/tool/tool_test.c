@@ -206,6 +206,16 @@ static void test_usage_errors_call_nothing(void)
     check_usage("close 2 3", "close", "unexpected argument '3'", "close N [--force]");
     check_usage("query 2 --jsn", "query", "unknown option '--jsn'", "query N [--json]");
     check_usage("query 2 --json --json", "query", "'--json' given twice", "query N [--json]");
+    /* A quoted word is cut to 40 bytes before a character that would not
+     * fit whole: "--" and 19 of its 80 two-byte letters, none in half. */
+    WCHAR option[96] = L"query 2 --";
+    char cut[160] = "tolvarctl: query: unknown option '--";
+    for (int i = 0; i < 80; ++i) option[10 + i] = 0x0434;
+    for (int i = 0; i < 19; ++i) strcat(cut, "\xD0\xB4");
+    strcat(cut, "'\nusage: tolvarctl query N [--json]\n");
+    ok(run_tool_w(&run, option) && run.exit_code == EXIT_USAGE &&
+           !strncmp(run.err, cut, strlen(cut)),
+       "long unknown option: exit %lu, %s\n", run.exit_code, run.err);
     const char *open_synopsis = "open N --data FILE [--backup FILE] [--letter X]";
     check_usage("open 2", "open", "--data FILE is required", open_synopsis);
     check_usage("open 2 --data", "open", "'--data' needs a value", open_synopsis);

@@ -1,24 +1,39 @@
 """Runs commands for the host inside the 32-bit Wine guest.
 
 The guest's init starts this file from the shared source tree, so a change
-here needs no new image. Each TCP connection carries one request, a 4-byte
-big-endian length and a JSON object:
+here needs no new image. It serves only whoever proves the boot's secret
+(the file named by tolvar.secret= on the kernel command line, 0600 in the
+host's state folder, shared with the guest; --secret-file instead). On each
+TCP connection the agent first sends a 32-byte nonce; the host answers with
+a 4-byte big-endian length (at most 1 MiB), a 32-byte proof,
+HMAC-SHA256(secret, "request\0" + nonce + body), and the body, a JSON
+object:
   {"argv": [...], "cwd": "...", "env": {...}, "limit": seconds}
   {"ping": true}
-The answer is a stream of frames, one kind byte, a 4-byte big-endian length
-and the payload: b"o" standard output, b"e" standard error, b"h" a
-heartbeat every few seconds (so the host can tell a silent command from a
-dead guest), b"!" a message from the agent itself, and last b"x" with the
-exit status in decimal: the command's own, 128+N when signal N ended it, 124
-when it ran past its limit (as timeout(1) reports it).
+The whole request must arrive within 30 s. The proof is compared in
+constant time before the body is parsed; a connection without it is closed
+with nothing sent or run, and the agent goes on serving. The agent then
+proves the secret in turn, 32 bytes HMAC-SHA256(secret, "answer\0" + nonce
++ proof), and answers with a stream of frames, one kind byte, a 4-byte
+big-endian length and the payload: b"o" standard output, b"e" standard
+error, b"h" a heartbeat every few seconds (so the host can tell a silent
+command from a dead guest), b"!" a message from the agent itself, and last
+b"x" with the exit status in decimal: the command's own, 128+N when signal
+N ended it, 124 when it ran past its limit (as timeout(1) reports it). A
+request that is not such an object gets a b"!" that says why, and no b"x".
 
-Each command runs in a process group of its own. A host that disconnects
-(Ctrl-C, or ctest ending the test) gets that group killed; so does a command
-past its limit. The agent ends after `--idle` seconds without a request, and
-the init then powers the guest off.
+Each command runs in a process group (and, in the guest, a cgroup) of its
+own. A host that disconnects (Ctrl-C, or ctest ending the test) gets the
+group sent SIGTERM, and after a grace every process the command started is
+killed, daemons such as `wineserver -p` included; so does a command past
+its limit. The agent ends after `--idle` seconds without a proven request,
+and the init then powers the guest off.
 """
 
 import argparse
+import hashlib
+import hmac
+import itertools
 import json
 import os
 import selectors
@@ -40,11 +55,25 @@ HEARTBEAT_SECONDS = 5
 # After the command exits, output still in its pipes is read this long; a
 # process it left behind that keeps them open does not hold the answer.
 DRAIN_SECONDS = 5
-TERM_GRACE_SECONDS = 5
+# A killed command's scripts get this long to end their Wine sessions
+# (wineserver -k) before everything it started is killed.
+TERM_GRACE_SECONDS = 20
+REQUEST_LIMIT = 1 << 20
+REQUEST_SECONDS = 30
+LONGEST_LIMIT = 7 * 24 * 3600
+NONCE_SIZE = 32
+PROOF_SIZE = 32
+MIN_SECRET_SIZE = 32
+CONNECTIONS = 32
+CGROUP_ROOT = "/sys/fs/cgroup"
 
 
 def log(text):
     print(f"agent: {text}", file=sys.stderr, flush=True)
+
+
+class Refused(Exception):
+    """A connection that is closed with nothing run."""
 
 
 def guest_path(host_path):
@@ -67,6 +96,34 @@ def command_environment(requested):
     return env
 
 
+def checked_request(request):
+    """The request if it is well formed, else Refused saying why."""
+    if not isinstance(request, dict):
+        raise Refused(f"a request is a JSON object, not {type(request).__name__}")
+    if request.get("ping") is True and len(request) == 1:
+        return request
+    argv = request.get("argv")
+    if not (isinstance(argv, list) and argv and all(isinstance(a, str) and "\0" not in a
+                                                    for a in argv)):
+        raise Refused("argv must be a non-empty list of strings")
+    env = request.get("env", {})
+    if not (isinstance(env, dict) and all(isinstance(k, str) and isinstance(v, str)
+                                          and k and "=" not in k and "\0" not in k + v
+                                          for k, v in env.items())):
+        raise Refused("env must map names to strings")
+    cwd = request.get("cwd", "/")
+    if not isinstance(cwd, str) or "\0" in cwd:
+        raise Refused("cwd must be a string")
+    limit = request.get("limit", 3600)
+    if isinstance(limit, bool) or not isinstance(limit, (int, float)) or \
+            not 0 < limit <= LONGEST_LIMIT:
+        raise Refused(f"limit must be a number of seconds in (0, {LONGEST_LIMIT}]")
+    unknown = set(request) - {"argv", "env", "cwd", "limit"}
+    if unknown:
+        raise Refused(f"unknown fields {sorted(unknown)}")
+    return request
+
+
 class Connection:
     def __init__(self, sock):
         self.sock = sock
@@ -76,45 +133,118 @@ class Connection:
         with self.lock:
             self.sock.sendall(kind + struct.pack(">I", len(payload)) + payload)
 
-    def read_request(self):
-        header = self._read_exactly(4)
-        return json.loads(self._read_exactly(struct.unpack(">I", header)[0]))
+    def read_request(self, secret, deadline):
+        """The proven request's body, or Refused: nothing is parsed before
+        the proof is checked."""
+        nonce = os.urandom(NONCE_SIZE)
+        self.sock.sendall(nonce)
+        size = struct.unpack(">I", self._read_exactly(4, deadline))[0]
+        if size > REQUEST_LIMIT:
+            raise Refused(f"a request of {size} bytes (at most {REQUEST_LIMIT})")
+        proof = self._read_exactly(PROOF_SIZE, deadline)
+        body = self._read_exactly(size, deadline)
+        if len(secret) < MIN_SECRET_SIZE:
+            raise Refused("this agent has no secret, so it serves no one")
+        expected = hmac.new(secret, b"request\0" + nonce + body, hashlib.sha256).digest()
+        if not hmac.compare_digest(proof, expected):
+            raise Refused("no proof of the secret")
+        self.sock.sendall(hmac.new(secret, b"answer\0" + nonce + proof,
+                                   hashlib.sha256).digest())
+        return body
 
-    def _read_exactly(self, count):
+    def _read_exactly(self, count, deadline):
         data = b""
         while len(data) < count:
-            chunk = self.sock.recv(count - len(data))
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise Refused(f"the request did not arrive within {REQUEST_SECONDS} s")
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(min(count - len(data), 65536))
+            except socket.timeout:
+                continue
             if not chunk:
-                raise ConnectionError("the host closed the connection")
+                raise Refused("the peer closed the connection before its request was whole")
             data += chunk
         return data
 
 
-def kill_group(process):
-    """SIGTERM to the command's process group, SIGKILL after a grace."""
-    for sig, wait in ((signal.SIGTERM, TERM_GRACE_SECONDS), (signal.SIGKILL, 0)):
+class Group:
+    """The processes of one command: its process group and, in the guest,
+    a cgroup of its own, which also holds the daemons it started."""
+
+    numbers = itertools.count()
+
+    def __init__(self, use_cgroup):
+        self.cgroup = None
+        if use_cgroup:
+            path = os.path.join(CGROUP_ROOT, "tolvar", f"command-{next(self.numbers)}")
+            try:
+                os.makedirs(path)
+                self.cgroup = path
+            except OSError as error:
+                log(f"no cgroup for the command ({error}); its process group only")
+
+    def wrap(self, argv):
+        if not self.cgroup:
+            return argv
+        return ["/bin/sh", "-c", 'echo $$ >"$0/cgroup.procs" && exec "$@"', self.cgroup] + argv
+
+    def kill(self, process):
+        """SIGTERM to the process group, then SIGKILL to it and to every
+        process in the cgroup after a grace."""
         try:
-            os.killpg(process.pid, sig)
+            os.killpg(process.pid, signal.SIGTERM)
         except ProcessLookupError:
-            return
+            pass
+        deadline = time.monotonic() + TERM_GRACE_SECONDS
+        while time.monotonic() < deadline and (process.poll() is None or self.populated()):
+            time.sleep(0.2)
         try:
-            process.wait(wait)
-            return
-        except subprocess.TimeoutExpired:
-            continue
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        if self.cgroup:
+            try:
+                with open(os.path.join(self.cgroup, "cgroup.kill"), "w") as file:
+                    file.write("1")
+            except OSError as error:
+                log(f"cannot kill the cgroup {self.cgroup}: {error}")
+        process.wait()
+
+    def populated(self):
+        if not self.cgroup:
+            return False
+        try:
+            with open(os.path.join(self.cgroup, "cgroup.events")) as file:
+                return "populated 1" in file.read()
+        except OSError:
+            return False
+
+    def release(self):
+        """Removes the cgroup once nothing is left in it (a session's
+        wineserver may outlive the command that started it)."""
+        if self.cgroup and not self.populated():
+            try:
+                os.rmdir(self.cgroup)
+            except OSError:
+                pass
 
 
-def run(connection, request):
+def run(connection, request, use_cgroup):
     argv = request["argv"]
     cwd = request.get("cwd") or "/"
     if not os.path.isdir(cwd):
         cwd = "/"
-    limit = float(request.get("limit") or 3600)
+    limit = float(request.get("limit", 3600))
+    group = Group(use_cgroup)
     try:
-        process = subprocess.Popen(argv, cwd=cwd, env=command_environment(request.get("env", {})),
+        process = subprocess.Popen(group.wrap(argv), cwd=cwd,
+                                   env=command_environment(request.get("env", {})),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, start_new_session=True)
     except OSError as error:
+        group.release()
         connection.send(b"!", f"cannot run {argv[0]}: {error}".encode())
         return 127 if isinstance(error, FileNotFoundError) else 126
 
@@ -137,14 +267,14 @@ def run(connection, request):
                 break
             if exited_at is None and now - started > limit:
                 connection.send(b"!", f"{argv[0]} ran past its limit of {limit:g} s".encode())
-                kill_group(process)
+                group.kill(process)
                 status = 124
                 break
             for key, _ in selector.select(timeout=1):
                 if key.data is None:
                     if not connection.sock.recv(4096):
                         log(f"host disconnected; killing {argv[0]}")
-                        kill_group(process)
+                        group.kill(process)
                         return None
                     continue
                 data = os.read(key.fileobj.fileno(), 65536)
@@ -157,12 +287,13 @@ def run(connection, request):
                 last_heartbeat = now
     except OSError:
         log(f"connection lost; killing {argv[0]}")
-        kill_group(process)
+        group.kill(process)
         return None
     finally:
         selector.close()
         process.stdout.close()
         process.stderr.close()
+        group.release()
     return status if status >= 0 else 128 - status
 
 
@@ -170,12 +301,15 @@ class Agent(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, port, idle):
+    def __init__(self, address, port, idle, secret, use_cgroup):
         super().__init__((address, port), Handler)
         self.idle = idle
+        self.secret = secret
+        self.use_cgroup = use_cgroup
         self.active = 0
         self.last_request = time.monotonic()
         self.state = threading.Lock()
+        self.connections = threading.BoundedSemaphore(CONNECTIONS)
 
     def begin(self):
         with self.state:
@@ -199,26 +333,72 @@ class Agent(socketserver.ThreadingTCPServer):
 
 class Handler(socketserver.BaseRequestHandler):
     def handle(self):
-        self.server.begin()
+        # Only proven requests count as activity: a peer without the secret
+        # keeps neither the guest up nor a thread for long.
+        if not self.server.connections.acquire(blocking=False):
+            log("too many connections at once; one closed")
+            return
         try:
-            connection = Connection(self.request)
-            # A host that connects and says nothing must not hold the
-            # guest up for ever (an open request keeps it from idling off).
-            self.request.settimeout(30)
-            request = connection.read_request()
+            self.serve()
+        finally:
+            self.server.connections.release()
+
+    def serve(self):
+        connection = Connection(self.request)
+        peer = "%s:%s" % self.client_address[:2]
+        proven = False
+        try:
+            body = connection.read_request(self.server.secret,
+                                           time.monotonic() + REQUEST_SECONDS)
+            proven = True
+            self.server.begin()
             self.request.settimeout(None)
+            try:
+                request = json.loads(body)
+            except ValueError as error:
+                raise Refused(f"the request is not JSON: {error}")
+            request = checked_request(request)
             if request.get("ping"):
                 connection.send(b"x", b"0")
                 return
             began = time.monotonic()
-            status = run(connection, request)
+            status = run(connection, request, self.server.use_cgroup)
             log(f"{' '.join(request['argv'])[:160]} -> {status} in {time.monotonic() - began:.1f} s")
             if status is not None:
                 connection.send(b"x", str(status).encode())
-        except (OSError, ValueError, KeyError) as error:
-            log(f"request failed: {error}")
+        except Refused as why:
+            log(f"refused {peer}: {why}; nothing run")
+            if proven:
+                try:
+                    connection.send(b"!", f"request refused: {why}".encode())
+                except OSError:
+                    pass
+        except OSError as error:
+            log(f"request from {peer} failed: {error}")
         finally:
-            self.server.end()
+            if proven:
+                self.server.end()
+
+
+def kernel_parameter(name):
+    try:
+        with open("/proc/cmdline") as file:
+            words = file.read().split()
+    except OSError:
+        return None
+    for word in words:
+        if word.startswith(name + "="):
+            return word[len(name) + 1:]
+    return None
+
+
+def read_secret(path):
+    try:
+        with open(path) as file:
+            return bytes.fromhex(file.read(1024).strip())
+    except (OSError, ValueError) as error:
+        log(f"cannot read the secret {path}: {error}; serving no one")
+        return b""
 
 
 def main():
@@ -228,8 +408,23 @@ def main():
     parser.add_argument("--address", default="0.0.0.0")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--idle", type=float, default=300)
+    parser.add_argument("--secret-file", default=None)
     options = parser.parse_args()
-    agent = Agent(options.address, options.port, options.idle)
+    in_guest = kernel_parameter("tolvar.mode") == "serve"
+    secret_file = options.secret_file or (kernel_parameter("tolvar.secret") if in_guest else None)
+    secret = read_secret(secret_file) if secret_file else b""
+    if len(secret) < MIN_SECRET_SIZE:
+        log("no secret of at least 32 bytes: every request will be refused")
+    use_cgroup = False
+    if in_guest:
+        if not os.path.exists(os.path.join(CGROUP_ROOT, "cgroup.controllers")):
+            subprocess.run(["mount", "-t", "cgroup2", "cgroup2", CGROUP_ROOT])
+        try:
+            os.makedirs(os.path.join(CGROUP_ROOT, "tolvar"), exist_ok=True)
+            use_cgroup = os.path.exists(os.path.join(CGROUP_ROOT, "cgroup.controllers"))
+        except OSError as error:
+            log(f"no cgroups ({error}): a killed command's daemons may outlive it")
+    agent = Agent(options.address, options.port, options.idle, secret, use_cgroup)
     threading.Thread(target=agent.watch_idle, daemon=True).start()
     log(f"listening on port {options.port}")
     agent.serve_forever()

@@ -10,16 +10,33 @@
 # prefix template. Runs as root; the mounts it makes live in a mount
 # namespace of its own and vanish with it.
 set -eu
+refuse() { echo "build-image.sh: $*" >&2; exit 2; }
+# OUT is emptied and filled as root: only an absolute path whose last part
+# is a plain name, and that is an empty folder or not there yet (never a
+# link), is accepted; an empty or relative argument would name host folders.
+[ $# -eq 1 ] || refuse "usage: build-image.sh OUT (one absolute path)"
+out=$1
+case $out in
+/*) ;;
+*) refuse "OUT must be an absolute path, not '$out'" ;;
+esac
+case $out/ in
+*/./* | */../* | *//*) refuse "OUT must be a plain absolute path, not '$out'" ;;
+esac
+[ ! -L "$out" ] || refuse "OUT $out is a symbolic link"
+if [ -e "$out" ]; then
+    [ -d "$out" ] && [ -z "$(ls -A "$out")" ] || refuse "OUT $out exists and is not an empty folder"
+fi
+[ "$(id -u)" -eq 0 ] || refuse "runs as root (debootstrap, chroot and mounts)"
 if [ "${TOLVAR_IMAGE_NAMESPACE:-}" != private ]; then
     TOLVAR_IMAGE_NAMESPACE=private exec unshare --mount --propagation private "$0" "$@"
 fi
 here=$(cd "$(dirname "$0")" && pwd)
-out=$1
 mirror=${TOLVAR_GUEST_MIRROR:-http://deb.debian.org/debian}
+mkdir -p "$out"
 root=$out/root
 work=$out/work
-rm -rf "$root" "$work"
-mkdir -p "$root" "$work"
+mkdir "$root" "$work"
 
 step() { echo "guest image: $*"; }
 in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
