@@ -14,7 +14,7 @@ set -eu
 : "${TOLVAR_WINEPREFIX:?}"
 . "$(dirname "$0")/arch.sh"
 export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all,err+module}"
-limit=$((${TOLVAR_WINE_TIMEOUT:-120} * ${TOLVAR_WINE_TIME_SCALE:-1}))
+limit=$(wine_limit "${TOLVAR_WINE_TIMEOUT:-120}")
 if ! server_running; then
     echo "run.sh: no Wine server runs for $WINEPREFIX: its session has ended or never started (session.sh start begins it)" >&2
     exit 1
