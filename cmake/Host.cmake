@@ -24,7 +24,7 @@ target_include_directories(tolvarsdk_host PUBLIC ${CMAKE_SOURCE_DIR}/include
 target_compile_options(tolvarsdk_host PRIVATE -fno-exceptions -fno-rtti -Werror)
 target_link_libraries(tolvarsdk_host PUBLIC hostwin32)
 
-foreach(dir tests/host driver tests/fuzz)
+foreach(dir tests/host testing tests/fuzz)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()

@@ -104,7 +104,7 @@ target_include_directories(tolvarsdk_import INTERFACE ${CMAKE_SOURCE_DIR}/includ
 target_link_libraries(tolvarsdk_import INTERFACE ${TOLVAR_BIN_DIR}/libtolvarsdk.dll.a)
 
 include(cmake/WineTesting.cmake)
-foreach(dir driver tests/wine tools bench)
+foreach(dir testing tolvarctl tests/wine bench)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()
@@ -140,9 +140,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/samples/CMakeLists.txt ${CMAKE_SOURCE_DIR}/sam
 find_program(TOLVAR_DOXYGEN doxygen REQUIRED)
 set(TOLVAR_DOC_HEADERS ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h
   ${CMAKE_SOURCE_DIR}/include/tolvar_driver_contract.h
-  ${CMAKE_SOURCE_DIR}/driver/include/tolvarvx_testing.h
-  ${CMAKE_SOURCE_DIR}/driver/include/tolvarvx_test.h
-  ${CMAKE_SOURCE_DIR}/driver/include/tolvarvx_details.h)
+  ${CMAKE_SOURCE_DIR}/testing/standin/include/tolvarvx_testing.h
+  ${CMAKE_SOURCE_DIR}/testing/standin/include/tolvarvx_test.h
+  ${CMAKE_SOURCE_DIR}/testing/standin/include/tolvarvx_details.h)
 list(JOIN TOLVAR_DOC_HEADERS " " TOLVAR_DOC_INPUT)
 string(APPEND TOLVAR_DOC_INPUT " ${CMAKE_SOURCE_DIR}/doc/mainpage.md")
 set(TOLVAR_DOC_DIR ${CMAKE_BINARY_DIR}/doc)
@@ -159,7 +159,7 @@ add_dependencies(sdk_files tolvarsdk_doc)
 install(DIRECTORY ${TOLVAR_DOC_DIR}/html/ DESTINATION doc)
 
 # The SDK's CMake package, so that find_package(tolvarsdk) works on the
-# installed tree (tolvarctl installs itself from tools/tolvarctl):
+# installed tree (tolvarctl installs itself from tolvarctl/):
 # tolvarsdkConfig.cmake, the same for both architectures, includes
 # tolvarsdk-x86.cmake or tolvarsdk-x64.cmake by the consumer's pointer size.
 include(CMakePackageConfigHelpers)
@@ -180,8 +180,7 @@ function(tolvar_write_version_file file)
 endfunction()
 tolvar_write_version_file(${package_dir}/tolvarsdkConfigVersion.cmake)
 install(FILES ${package_dir}/tolvarsdkConfig.cmake ${package_dir}/tolvarsdkConfigVersion.cmake
-  ${package_dir}/tolvarsdk-${TOLVAR_ARCH}.cmake ${CMAKE_SOURCE_DIR}/cmake/tolvarsdkTesting.cmake
-  DESTINATION lib/cmake/tolvarsdk)
+  ${package_dir}/tolvarsdk-${TOLVAR_ARCH}.cmake DESTINATION lib/cmake/tolvarsdk)
 
 # A separate project builds against the SDK zip through
 # find_package(tolvarsdk) with this same toolchain, and runs under Wine. The

@@ -6,7 +6,7 @@
 # by side. Every test name starts with the architecture: x86.wine.frame,
 # x64.wine.frame.
 #
-# Each Wine test's whole command goes through tools/wine/launch.sh, which
+# Each Wine test's whole command goes through testing/wine/launch.sh, which
 # runs it on the host or, where the host cannot execute 32-bit code, runs a
 # 32-bit test in the build's QEMU guest (state in TOLVAR_GUEST_DIR); 64-bit
 # Wine always runs on the host. The scripts' own limits (run.sh: 120 s a
@@ -20,8 +20,8 @@ set(TOLVAR_WINE_ENV TOLVAR_WINEPREFIX=${TOLVAR_WINEPREFIX}
   TOLVAR_BIN_DIR=${TOLVAR_BIN_DIR}
   TOLVAR_GUEST_DIR=${TOLVAR_GUEST_DIR}
   WINEPATH=${TOLVAR_BIN_DIR})
-set(TOLVAR_WINE_LAUNCH ${CMAKE_SOURCE_DIR}/tools/wine/launch.sh)
-set(TOLVAR_WINE_RUN ${CMAKE_SOURCE_DIR}/tools/wine/run.sh)
+set(TOLVAR_WINE_LAUNCH ${CMAKE_SOURCE_DIR}/testing/wine/launch.sh)
+set(TOLVAR_WINE_RUN ${CMAKE_SOURCE_DIR}/testing/wine/run.sh)
 set(TOLVAR_WINE_TEST_TIMEOUT 1500)
 # The session's fixture, and the lock its tests take: they share one
 # driver stand-in's state, so they run one at a time.
@@ -29,9 +29,9 @@ set(TOLVAR_WINE_SESSION ${TOLVAR_ARCH}.wine)
 set(TOLVAR_WINE_SESSION_LOCK ${TOLVAR_ARCH}.wine_session_state)
 
 add_test(NAME ${TOLVAR_ARCH}.wine.session.start
-  COMMAND ${TOLVAR_WINE_LAUNCH} ${CMAKE_SOURCE_DIR}/tools/wine/session.sh start)
+  COMMAND ${TOLVAR_WINE_LAUNCH} ${CMAKE_SOURCE_DIR}/testing/wine/session.sh start)
 add_test(NAME ${TOLVAR_ARCH}.wine.session.stop
-  COMMAND ${TOLVAR_WINE_LAUNCH} ${CMAKE_SOURCE_DIR}/tools/wine/session.sh stop)
+  COMMAND ${TOLVAR_WINE_LAUNCH} ${CMAKE_SOURCE_DIR}/testing/wine/session.sh stop)
 set_tests_properties(${TOLVAR_ARCH}.wine.session.start PROPERTIES
   FIXTURES_SETUP ${TOLVAR_WINE_SESSION} TIMEOUT 600 ENVIRONMENT "${TOLVAR_WINE_ENV}")
 set_tests_properties(${TOLVAR_ARCH}.wine.session.stop PROPERTIES

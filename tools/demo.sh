@@ -15,8 +15,8 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TOLVAR_BUILD_DIR:-$root/build}
-. "$root/tools/wine/arch.sh"
-. "$root/tools/wine/way.sh"
+. "$root/testing/wine/arch.sh"
+. "$root/testing/wine/way.sh"
 tolvar_wine_way
 export TOLVAR_WINE_WAY="$wine_way"
 
@@ -50,6 +50,6 @@ export TOLVAR_WINEPREFIX="$build/demo-prefix-$arch"
 set -- "$root/tools/demo-life.sh" "$build/sdk" "$build/sdk/testing/$arch/TOLVARVX.sys"
 if [ "$arch" = x86 ] && [ "$wine_way" = guest ]; then
     echo "demo: the drive's life runs in a QEMU guest: $wine_way_why"
-    exec /usr/bin/python3 "$root/tools/wine/guest.py" run --dir "$build/guest" --limit 1800 -- "$@"
+    exec /usr/bin/python3 "$root/testing/wine/guest.py" run --dir "$build/guest" --limit 1800 -- "$@"
 fi
 exec "$@"

@@ -6,7 +6,7 @@
 # reference), zip, pefile, Go (the Go package) and Wine with its 64-bit
 # part; and for 32-bit Wine either its i386 part (on a host that executes
 # 32-bit code) or what builds and boots the QEMU guest that runs it
-# (tools/wine/way.sh says which).
+# (testing/wine/way.sh says which).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 packages="cmake ninja-build g++ googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev

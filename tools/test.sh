@@ -13,13 +13,13 @@
 # Extra arguments go to the main build's ctest (e.g. -R wine).
 #
 # 32-bit Wine runs on the host where it can, else in a QEMU guest
-# (TOLVAR_WINE_VM=1 forces the guest, 0 forbids it; tools/wine/way.sh).
+# (TOLVAR_WINE_VM=1 forces the guest, 0 forbids it; testing/wine/way.sh).
 # The guest is booted before the main ctest and stopped whenever this
 # script ends.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TOLVAR_BUILD_DIR:-$root/build}
-. "$root/tools/wine/way.sh"
+. "$root/testing/wine/way.sh"
 tolvar_wine_way
 export TOLVAR_WINE_WAY="$wine_way"
 "$root/tools/setup.sh"
@@ -36,7 +36,7 @@ cmake -S "$root" -B "$build" -G Ninja
 cmake --build "$build"
 if [ "$wine_way" = guest ]; then
     echo "test: the 32-bit Wine layer runs in a QEMU guest: $wine_way_why"
-    guest="/usr/bin/python3 $root/tools/wine/guest.py"
+    guest="/usr/bin/python3 $root/testing/wine/guest.py"
     export TOLVAR_GUEST_DIR="$build/guest"
     trap '$guest stop' EXIT
     trap 'exit 130' INT

@@ -21,11 +21,11 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The runner is imported from the source tree, which stays as it is.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(ROOT, "tools", "wine"))
+sys.path.insert(0, os.path.join(ROOT, "testing", "wine"))
 import guest  # noqa: E402
 
-GUEST_PY = os.path.join(ROOT, "tools", "wine", "guest.py")
-AGENT_PY = os.path.join(ROOT, "tools", "wine", "guest", "agent.py")
+GUEST_PY = os.path.join(ROOT, "testing", "wine", "guest.py")
+AGENT_PY = os.path.join(ROOT, "testing", "wine", "guest", "agent.py")
 
 
 def read(path):

@@ -1,5 +1,5 @@
 // A host drive device driven by the driver stand-in's own request logic
-// (driver/core), so that a host test meets the same driver behaviour as the
+// (testing/standin/core), so that a host test meets the same driver behaviour as the
 // Wine tests do: state, sizes, handshake, DeviceDetails.
 #pragma once
 

@@ -7,7 +7,7 @@
 # Needs the test run's prefix template ($TOLVAR_WINEPREFIX.template).
 set -u
 : "${TOLVAR_WINEPREFIX:?}" "${TOLVAR_BIN_DIR:?}"
-wine_scripts=$(cd "$(dirname "$0")/../../../tools/wine" && pwd)
+wine_scripts=$(cd "$(dirname "$0")/../../../testing/wine" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 failures=0

@@ -10,7 +10,7 @@ set -u
 : "${TOLVAR_WINEPREFIX:?}" "${TOLVAR_BIN_DIR:?}"
 probe=$1
 template=${TOLVAR_BASE_TEMPLATE:-$TOLVAR_WINEPREFIX.template}
-. "$(dirname "$0")/../../../tools/wine/arch.sh"
+. "$(dirname "$0")/../../../testing/wine/arch.sh"
 export WINEPREFIX="$TOLVAR_WINEPREFIX.service" WINEDEBUG=-all
 key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
 failures=0 checks=0

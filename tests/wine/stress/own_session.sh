@@ -3,7 +3,7 @@
 # session (one that kills the driver stand-in). Its prefix is
 # $TOLVAR_WINEPREFIX; a missing template is copied from the shared run's
 # ($TOLVAR_SHARED_TEMPLATE) when that one is ready, so only the first run
-# ever pays for wineboot. Then as tools/wine/session.sh start|stop.
+# ever pays for wineboot. Then as testing/wine/session.sh start|stop.
 set -eu
 : "${TOLVAR_WINEPREFIX:?}"
 here=$(dirname "$0")
@@ -14,4 +14,4 @@ if [ "$1" = start ] && [ ! -d "$template" ] && [ -n "${TOLVAR_SHARED_TEMPLATE:-}
     cp -a "$TOLVAR_SHARED_TEMPLATE" "$template.tmp"
     mv "$template.tmp" "$template"
 fi
-exec "$here/../../../tools/wine/session.sh" "$@"
+exec "$here/../../../testing/wine/session.sh" "$@"

@@ -3,10 +3,10 @@
 #   launch.sh CMD [ARGS...]
 # 64-bit Wine (TOLVAR_WINE_ARCH=win64) runs on every x86-64 host, so it
 # always runs here. 32-bit Wine runs here too when the host executes 32-bit
-# code, and otherwise in the build's guest (tools/wine/guest.py; state in
+# code, and otherwise in the build's guest (testing/wine/guest.py; state in
 # TOLVAR_GUEST_DIR), which is booted if none runs. The way is
 # TOLVAR_WINE_WAY (native or guest, set once by tools/test.sh), or else the
-# host is probed (tools/wine/way.sh). A script that runs many Wine commands
+# host is probed (testing/wine/way.sh). A script that runs many Wine commands
 # goes through here as one command, so all of them run on one side.
 #
 # In the guest, Wine is 20 to 90 times slower (TCG on a loaded 2-core host:

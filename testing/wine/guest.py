@@ -31,7 +31,7 @@ QEMU uses KVM when /dev/kvm works with `-cpu host,-arch-capabilities` (a
 short probe), else TCG; TOLVAR_GUEST_ACCEL=kvm or tcg forces either.
 
 The image (Debian's kernel, an initrd, a raw ext4 root with Wine) is built,
-as root, by tools/wine/guest/build-image.sh and kept in
+as root, by testing/wine/guest/build-image.sh and kept in
 ${XDG_CACHE_HOME:-~/.cache}/tolvarsdk/guest/<key>/, key = hash of the files
 that define it; that cache must belong to the user too. Every boot uses it
 with snapshot=on, so every run starts from the same clean disk. Anyone may
@@ -56,7 +56,7 @@ import sys
 import time
 
 # The tree this script belongs to, shared with the guest: the source tree
-# (tools/wine/guest.py) or an installed SDK (testing/wine/guest.py).
+# or an installed SDK, which hold it at the same place (testing/wine/guest.py).
 SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 GUEST_FILES_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest")
 # Exactly what the image is made from; the agent is not baked in.
@@ -382,7 +382,7 @@ def ensure_image():
                     raise GuestError(
                         f"the guest image {key} is not in {root}, and building it needs root "
                         "(debootstrap, chroot, mounts): run the tests as root, or have root build "
-                        "it (`tools/wine/guest.py image`) into a cache that is then yours")
+                        "it (`testing/wine/guest.py image`) into a cache that is then yours")
                 for name in os.listdir(cache):
                     if ".partial-" in name:
                         shutil.rmtree(os.path.join(root, name), ignore_errors=True)
