@@ -20,8 +20,9 @@
 # never checks, so the rest of the section stays zero. Go's linker writes
 # such sections (file alignment 0x200) over a megabyte long; Go's runtime
 # then finds its own tables cut short ("minpc or maxpc invalid"). A program
-# on 9p that is longer than one read therefore runs from a copy, with the
-# programs and DLLs beside it, in a private folder on the guest's own disk.
+# on 9p that is longer than one read, or has a DLL beside it that is,
+# therefore runs from a copy, with the programs and DLLs beside it, in a
+# private folder on the guest's own disk.
 set -eu
 : "${TOLVAR_WINEPREFIX:?}"
 . "$(dirname "$0")/arch.sh"
@@ -32,7 +33,9 @@ name=$program
 copy=
 # The mount table names the share's type; statfs() on 9p reports the host's.
 if [ -f "$program" ] && [ "$(df --output=fstype "$program" | tail -n 1)" = 9p ] &&
-    [ "$(stat -c %s "$program")" -gt "$nine_p_read_limit" ]; then
+    { [ "$(stat -c %s "$program")" -gt "$nine_p_read_limit" ] ||
+        [ -n "$(find "$(dirname "$program")" -maxdepth 1 -type f -iname '*.dll' \
+            -size +"$nine_p_read_limit"c)" ]; }; then
     copy=$(mktemp -d "${TMPDIR:-/tmp}/tolvar-run.XXXXXX")
     trap 'rm -rf "$copy"' EXIT
     # Regular files only: find does not follow links.
