@@ -92,3 +92,15 @@ end_session() {
 server_running() {
     timeout "$(wine_limit 10)" wineserver -k0 </dev/null
 }
+
+# services_running: whether this prefix's session has its services up: a
+# services.exe of this user whose WINEPREFIX is this prefix. Read from the
+# process table, since asking Wine would start a process (seconds each in an
+# emulated guest).
+services_running() {
+    for services_pid in $(pgrep -u "$(id -u)" -f '\\services\.exe$'); do
+        tr '\0' '\n' <"/proc/$services_pid/environ" 2>/dev/null |
+            grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+    done
+    return 1
+}

@@ -53,8 +53,11 @@ if ! server_running; then
     echo "run.sh: no Wine server runs for $WINEPREFIX: its session has ended or never started (session.sh start begins it)" >&2
     exit 1
 fi
-# The services inherit the first Wine process's pipes; start them apart.
-wine_step "starting the session's services" timeout "$(wine_limit 60)" "$wine" cmd /c exit
+# The services inherit the first Wine process's pipes; start them apart
+# unless the session has them already.
+if ! services_running; then
+    wine_step "starting the session's services" timeout "$(wine_limit 60)" "$wine" cmd /c exit
+fi
 status=0
 timeout "$limit" "$wine" "$program" "$@" || status=$?
 case $status in
