@@ -57,6 +57,8 @@ fi
 if [ -f "$build/windows/arm64/CTestTestfile.cmake" ]; then
     echo "test: the ARM64 Wine layer runs in an emulated aarch64 guest"
     guests="$guests $build/guest-arm64"
-    $guest --arch arm64 start --dir "$build/guest-arm64"
+    # Stopped when this script ends, not after the agent's usual five idle
+    # minutes: its Wine session must outlive the other layers' long tests.
+    TOLVAR_GUEST_IDLE=7200 $guest --arch arm64 start --dir "$build/guest-arm64"
 fi
 ctest --test-dir "$build" --output-on-failure -j2 "$@"
