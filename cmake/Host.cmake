@@ -18,6 +18,8 @@ add_compile_options(-Wall -Wextra)
 add_subdirectory(hostwin32)
 
 file(GLOB TOLVARSDK_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cpp)
+# The DLL's entry point and compiler helpers are the host C library's here.
+list(FILTER TOLVARSDK_SOURCES EXCLUDE REGEX "/src/runtime/")
 add_library(tolvarsdk_host STATIC ${TOLVARSDK_SOURCES})
 target_include_directories(tolvarsdk_host PUBLIC ${CMAKE_SOURCE_DIR}/include
   PRIVATE ${CMAKE_SOURCE_DIR}/src)
