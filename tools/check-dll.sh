@@ -83,7 +83,7 @@ check "version resource '$read_version' is $version" \
 
 missing=$(mktemp)
 for lib in libtolvarsdk.dll.a tolvarsdk.lib; do
-    symbols=$(llvm-nm "$libdir/$lib")
+    symbols=$(llvm-nm "$libdir/$lib") || symbols=""
     sed -n 's/^[[:space:]]*\([A-Za-z]*\)\(@[0-9]*\)[[:space:]]*@[0-9]*.*/\1 \2/p' "$def" |
     while read -r name decoration; do
         if [ "$arch" = x86 ]; then
