@@ -34,7 +34,7 @@
 #include <stddef.h>
 
 #ifndef TOLVARVX_IO_STACK_LOCATION_PACKED
-#error "pshpack4.h of driver/kernel/arm64 was not used: IO_STACK_LOCATION is packed to 4"
+#error "pshpack4.h of kernel/arm64 was not used: IO_STACK_LOCATION is packed to 4"
 #endif
 
 _Static_assert(offsetof(IO_STACK_LOCATION, Parameters) == 8, "IO_STACK_LOCATION layout");
