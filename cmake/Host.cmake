@@ -18,6 +18,8 @@ add_compile_options(-Wall -Wextra)
 add_subdirectory(hostwin32)
 
 file(GLOB TOLVARSDK_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cpp)
+# The DLL's entry point and compiler helpers are the host C library's here.
+list(FILTER TOLVARSDK_SOURCES EXCLUDE REGEX "/src/runtime/")
 add_library(tolvarsdk_host STATIC ${TOLVARSDK_SOURCES})
 target_include_directories(tolvarsdk_host PUBLIC ${CMAKE_SOURCE_DIR}/include
   PRIVATE ${CMAKE_SOURCE_DIR}/src)
@@ -32,14 +34,15 @@ endforeach()
 
 if(TOLVAR_WINDOWS)
   # One Windows build per architecture, each with its own toolchain, build
-  # folder (windows/x86, windows/x64) and Wine prefix.
+  # folder (windows/x86, windows/x64, windows/arm64) and Wine prefix.
   include(ExternalProject)
   set(TOLVARSDK_PACKAGE_NAME tolvarsdk-${PROJECT_VERSION}-windows)
   set(TOLVARSDK_ZIP ${CMAKE_BINARY_DIR}/package/${TOLVARSDK_PACKAGE_NAME}.zip)
   set(toolchain_x86 mingw-i686.cmake)
   set(toolchain_x64 mingw-x86_64.cmake)
+  set(toolchain_arm64 clang-aarch64.cmake)
   set(windows_tests "")
-  foreach(arch x86 x64)
+  foreach(arch x86 x64 arm64)
     set(binary_dir ${CMAKE_BINARY_DIR}/windows/${arch})
     ExternalProject_Add(windows_${arch}
       SOURCE_DIR ${CMAKE_SOURCE_DIR}
@@ -66,7 +69,7 @@ if(TOLVAR_WINDOWS)
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
     ${CMAKE_BINARY_DIR}/WindowsTests.cmake)
 
-  # The SDK as a zip of both architectures, packed after every build: both
+  # The SDK as a zip of every architecture, packed after every build: the
   # builds installed into one staging folder, which is then zipped with its
   # top folder, in a fixed order with the commit's time (pack-sdk.cmake).
   # Each Windows build's consumer test unpacks it.
@@ -77,6 +80,8 @@ if(TOLVAR_WINDOWS)
             --prefix ${stage}/${TOLVARSDK_PACKAGE_NAME}
     COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR}/windows/x64
             --prefix ${stage}/${TOLVARSDK_PACKAGE_NAME}
+    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR}/windows/arm64
+            --prefix ${stage}/${TOLVARSDK_PACKAGE_NAME}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package
     COMMAND ${CMAKE_COMMAND} -DSTAGE=${stage} -DNAME=${TOLVARSDK_PACKAGE_NAME}
             -DZIP=${TOLVARSDK_ZIP} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
@@ -85,7 +90,7 @@ if(TOLVAR_WINDOWS)
     BYPRODUCTS ${TOLVARSDK_ZIP}
     COMMENT "Packing the SDK into ${TOLVARSDK_PACKAGE_NAME}.zip"
     VERBATIM)
-  add_dependencies(sdk_package windows_x86 windows_x64)
+  add_dependencies(sdk_package windows_x86 windows_x64 windows_arm64)
   # The failure paths of the guest that runs 32-bit Wine where the host
   # cannot (no report, a time limit, a host that goes away, the image
   # cache), checked without booting it.

@@ -1,16 +1,40 @@
-# The product: tolvarsdk.dll for 32-bit (x86) or 64-bit (x64) Windows, as
-# the toolchain file says, and what runs under Wine. Both come from the same
-# sources; the architecture decides the export list's form, the import
-# libraries' symbols, the SDK's folders and the Wine prefix.
+# The product: tolvarsdk.dll for 32-bit (x86), 64-bit (x64) or ARM64
+# Windows, as the toolchain file says, and what runs under Wine. All come
+# from the same sources; the architecture decides the export list's form,
+# the import libraries' symbols, the SDK's folders and the Wine prefix.
 enable_language(RC)
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL ARM64)
+  set(TOLVAR_ARCH arm64)
+  set(TOLVAR_WINE_ARCH win64)
+  set(TOLVAR_DLLTOOL_MACHINE arm64)
+  set(TOLVAR_DLL_ENTRY DllMainCRTStartup)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(TOLVAR_ARCH x64)
   set(TOLVAR_WINE_ARCH win64)
   set(TOLVAR_DLLTOOL_MACHINE i386:x86-64)
+  set(TOLVAR_DLL_ENTRY DllMainCRTStartup)
 else()
   set(TOLVAR_ARCH x86)
   set(TOLVAR_WINE_ARCH win32)
   set(TOLVAR_DLLTOOL_MACHINE i386)
+  set(TOLVAR_DLL_ENTRY _DllMainCRTStartup@12)
+endif()
+if(TOLVAR_ARCH STREQUAL arm64)
+  # No mingw-w64 libraries exist for ARM64 here: the system DLLs' import
+  # libraries are made at configure time from the lists of what the ARM64
+  # binaries import, and nothing else is linked by default.
+  set(TOLVAR_SYSTEM_IMPORTS ${CMAKE_BINARY_DIR}/system-imports)
+  file(MAKE_DIRECTORY ${TOLVAR_SYSTEM_IMPORTS})
+  file(GLOB system_defs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/arm64-imports/*.def)
+  foreach(def ${system_defs})
+    get_filename_component(name ${def} NAME_WE)
+    execute_process(COMMAND ${CMAKE_DLLTOOL} -m arm64 -d ${def} -l lib${name}.a
+      WORKING_DIRECTORY ${TOLVAR_SYSTEM_IMPORTS} COMMAND_ERROR_IS_FATAL ANY)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
+  endforeach()
+  link_directories(${TOLVAR_SYSTEM_IMPORTS})
+  set(CMAKE_C_STANDARD_LIBRARIES "")
+  set(CMAKE_CXX_STANDARD_LIBRARIES "")
 endif()
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 # Reproducible binaries: the same commit gives the same bytes wherever and
@@ -74,10 +98,16 @@ target_compile_definitions(tolvarsdk PRIVATE TOLVARSDK_BUILDING WIN32_LEAN_AND_M
   _WIN32_WINNT=0x0501)
 target_compile_options(tolvarsdk PRIVATE -Os -Wall -Wextra -Werror -fno-exceptions -fno-rtti
   -fno-asynchronous-unwind-tables -ffunction-sections -fdata-sections)
-# No mingw runtime DLL may be imported: a fresh Windows has none.
-target_link_options(tolvarsdk PRIVATE ${TOLVAR_DEF} ${TOLVAR_DEF_LINK_OPTIONS} -static
-  -static-libgcc -static-libstdc++ -s -Wl,--gc-sections -Wl,--subsystem,windows)
+# No C run-time at all: the DLL imports system DLLs alone, on every
+# architecture, and starts at its own entry point (src/runtime). Nothing of
+# libgcc, libstdc++ or mingw's start-up code is linked; whatever else the
+# compiler calls the library provides, or the link fails here.
+target_link_options(tolvarsdk PRIVATE ${TOLVAR_DEF} ${TOLVAR_DEF_LINK_OPTIONS} -nostdlib
+  -nostartfiles -Wl,--entry,${TOLVAR_DLL_ENTRY} -s -Wl,--gc-sections -Wl,--subsystem,windows)
 target_link_libraries(tolvarsdk PRIVATE shell32 shlwapi advapi32 user32 kernel32)
+# The library's own memcpy and memset must not become calls to themselves.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/runtime/memory.cpp PROPERTIES COMPILE_OPTIONS
+  "-ffreestanding;-fno-builtin;$<$<CXX_COMPILER_ID:GNU>:-fno-tree-loop-distribute-patterns>")
 
 # The import libraries for MinGW and MSVC callers, from the export list. Run
 # from the output folder so that no build path ends up inside them.
@@ -103,8 +133,23 @@ add_dependencies(tolvarsdk_import tolvarsdk)
 target_include_directories(tolvarsdk_import INTERFACE ${CMAKE_SOURCE_DIR}/include)
 target_link_libraries(tolvarsdk_import INTERFACE ${TOLVAR_BIN_DIR}/libtolvarsdk.dll.a)
 
-include(cmake/WineTesting.cmake)
-foreach(dir testing tolvarctl tests/wine bench)
+# The product's shape, read from the files: exports at their ordinals,
+# undecorated, imports only from Windows system DLLs and no C run-time, at
+# most 16 KiB, its version resource, and import libraries with the symbols
+# a caller of this architecture links against.
+add_test(NAME ${TOLVAR_ARCH}.dll.shape COMMAND ${CMAKE_SOURCE_DIR}/tools/check-dll.sh
+  ${TOLVAR_ARCH} ${TOLVAR_BIN_DIR}/tolvarsdk.dll ${TOLVAR_DECORATED_DEF} ${TOLVAR_BIN_DIR}
+  ${PROJECT_VERSION})
+
+# ARM64 builds the product (library, tolvarctl, driver stand-in) without
+# Wine tests: the test programs and benchmarks take mingw-w64's C run-time,
+# which ARM64 does not have here.
+set(TOLVAR_SUBDIRS testing tolvarctl)
+if(NOT TOLVAR_ARCH STREQUAL arm64)
+  include(cmake/WineTesting.cmake)
+  list(APPEND TOLVAR_SUBDIRS tests/wine bench)
+endif()
+foreach(dir ${TOLVAR_SUBDIRS})
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()
@@ -186,8 +231,8 @@ install(FILES ${package_dir}/tolvarsdkConfig.cmake ${package_dir}/tolvarsdkConfi
 # find_package(tolvarsdk) with this same toolchain, and runs under Wine. The
 # zip holds both architectures, so the host build that drives both Windows
 # builds packs it and names it here.
-set(TOLVAR_SDK_ZIP "" CACHE FILEPATH "The SDK zip of both architectures (packed by the host build)")
-if(TOLVAR_SDK_ZIP)
+set(TOLVAR_SDK_ZIP "" CACHE FILEPATH "The SDK zip of every architecture (packed by the host build)")
+if(TOLVAR_SDK_ZIP AND NOT TOLVAR_ARCH STREQUAL arm64)
   add_test(NAME ${TOLVAR_ARCH}.sdk.consumer COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/check.sh
     ${TOLVAR_ARCH} ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/consumer-check ${TOLVAR_SDK_ZIP})
   # The consumer's tests run in Wine sessions of their own (the SDK's

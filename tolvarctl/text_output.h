@@ -8,8 +8,16 @@
 
 namespace tolvarctl {
 
+// The format checks of printf's conversions: GCC knows mingw's printf as
+// gnu_printf, clang (the ARM64 build) as printf.
+#ifdef __clang__
+#define TOLVARCTL_PRINTF_FORMAT(position, first) __attribute__((format(printf, position, first)))
+#else
+#define TOLVARCTL_PRINTF_FORMAT(position, first) __attribute__((format(gnu_printf, position, first)))
+#endif
+
 // printf to stdout or stderr.
-void Print(FILE* stream, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+void Print(FILE* stream, const char* format, ...) TOLVARCTL_PRINTF_FORMAT(2, 3);
 
 // UTF-16 text, `length` units or up to a terminator if one comes first, as
 // UTF-8 into `out` (always terminated), cut after the last whole character

@@ -1,21 +1,24 @@
 #!/bin/sh
 # Checks a built DLL against the export list:
-#   check-dll.sh x86|x64 tolvarsdk.dll tolvarsdk.def <folder with the import libraries>
+#   check-dll.sh x86|x64|arm64 tolvarsdk.dll tolvarsdk.def <folder with the import libraries> <version>
 # tolvarsdk.def is the decorated list (include/). The DLL is built for the
 # architecture named; every export of the list is in it at its ordinal under
-# its plain name, nothing else is exported, it imports only Windows system
-# DLLs, and both import libraries hold the symbols a caller of that
-# architecture links against: _Name@N and __imp__Name@N on x86 (stdcall),
-# Name and __imp_Name on x64 (one convention, no decoration).
+# its plain name, nothing else is exported; it imports only Windows system
+# DLLs, no C run-time (msvcrt.dll, api-ms-win-crt-*) among them; it is at
+# most 16 KiB; its version resource names <version> (a.b.c.d); and both
+# import libraries hold the symbols a caller of that architecture links
+# against: _Name@N and __imp__Name@N on x86 (stdcall), Name and __imp_Name
+# on x64 and ARM64 (one convention, no decoration). LLVM's tools read all
+# three architectures alike.
 set -eu
-arch=$1 dll=$2 def=$3 libdir=$4
+arch=$1 dll=$2 def=$3 libdir=$4 version=$5
 case $arch in
-x86) prefix=i686-w64-mingw32 machine=i386 ;;
-x64) prefix=x86_64-w64-mingw32 machine=i386:x86-64 ;;
+x86) machine=IMAGE_FILE_MACHINE_I386 ;;
+x64) machine=IMAGE_FILE_MACHINE_AMD64 ;;
+arm64) machine=IMAGE_FILE_MACHINE_ARM64 ;;
 *) echo "unknown architecture $arch" >&2; exit 2 ;;
 esac
-objdump=$prefix-objdump
-nm=$prefix-nm
+size_goal=16384
 failures=0 checks=0
 check() { # check <description> <command...>
     description=$1
@@ -27,16 +30,21 @@ check() { # check <description> <command...>
     fi
 }
 
-built_for=$($objdump -f "$dll" | sed -n 's/^architecture: \([^,]*\),.*/\1/p')
+table=$(llvm-readobj --file-headers --coff-exports --coff-imports "$dll")
+built_for=$(echo "$table" | sed -n 's/^[[:space:]]*Machine: \([A-Z0-9_]*\) .*/\1/p')
 check "$dll is built for $built_for, not $machine" test "$built_for" = "$machine"
 
-table=$($objdump -p "$dll")
-# "ordinal name" pairs as exported: base + index from the address table,
-# names from the name table.
-base=$(echo "$table" | sed -n 's/^Ordinal Base[[:space:]]*\([0-9]*\)/\1/p')
-exported=$(echo "$table" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-    sed -n "s/^[[:space:]]*\[ *\([0-9]*\)\] \(.*\)$/\1 \2/p" |
-    while read -r index name; do echo "$((index + base)) $name"; done | sort -n)
+size=$(wc -c <"$dll")
+echo "$dll: $size bytes"
+check "$size bytes, more than $size_goal" test "$size" -le "$size_goal"
+
+# "ordinal name" pairs as exported. lld (ARM64) starts the table at ordinal
+# 0 and leaves that slot empty (address 0), which Windows and Wine take as
+# no export at all; only slots with an address count.
+exported=$(echo "$table" | sed -n '/^Export {/,/^}/p' |
+    sed -n 's/^[[:space:]]*Ordinal: \([0-9]*\)$/\1/p; s/^[[:space:]]*Name: \(.*\)$/\1/p;
+            s/^[[:space:]]*RVA: \(0x[0-9A-F]*\)$/\1/p' |
+    paste - - - | awk -F'\t' '$3 != "0x0" { print $1, $2 }' | sort -n)
 expected=$(sed -n 's/^[[:space:]]*\([A-Za-z]*\)@[0-9]*[[:space:]]*@\([0-9]*\).*/\2 \1/p' "$def" | sort -n)
 check "exports $(echo $exported) are $(echo $expected)" test "$exported" = "$expected"
 # The ordinals run from 1 without a gap: a caller that imports by ordinal
@@ -44,14 +52,38 @@ check "exports $(echo $exported) are $(echo $expected)" test "$exported" = "$exp
 ordinals=$(echo "$expected" | cut -d' ' -f1 | tr '\n' ' ')
 check "ordinals $ordinals run from 1" test "$ordinals" = "$(seq -s' ' 1 "$(echo "$expected" | wc -l)") "
 
-allowed="KERNEL32.dll USER32.dll ADVAPI32.dll SHELL32.dll SHLWAPI.dll msvcrt.dll"
-for imported in $(echo "$table" | sed -n 's/^[[:space:]]*DLL Name: //p'); do
+# System DLLs that every Windows has; no C run-time, which the library
+# does without (msvcrt.dll is Windows' own, but not the library's to use).
+allowed="KERNEL32.dll USER32.dll ADVAPI32.dll SHELL32.dll SHLWAPI.dll"
+imports=$(echo "$table" | sed -n '/^Import {/,/^}/s/^[[:space:]]*Name: //p')
+check "imports something" test -n "$imports"
+for imported in $imports; do
     check "imports $imported" sh -c "echo ' $allowed ' | grep -qi ' $imported '"
 done
 
+# The version resource: its fixed part's file version and the strings a
+# caller reads back with VerQueryValue.
+read_version=$(/usr/bin/python3 - "$dll" <<'PYTHON'
+import sys, pefile
+pe = pefile.PE(sys.argv[1], fast_load=True)
+pe.parse_data_directories([pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+fixed = pe.VS_FIXEDFILEINFO[0]
+numbers = (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
+           fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF)
+strings = {}
+for info in pe.FileInfo[0]:
+    for table in getattr(info, "StringTable", []):
+        strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+print("%d.%d.%d.%d %s %s" % (numbers + (strings.get("OriginalFilename"),
+                                         strings.get("FileVersion", "").replace(" ", ""))))
+PYTHON
+) || read_version="unreadable"
+check "version resource '$read_version' is $version" \
+    test "$read_version" = "$version tolvarsdk.dll $(echo "$version" | tr . ,)"
+
 missing=$(mktemp)
 for lib in libtolvarsdk.dll.a tolvarsdk.lib; do
-    symbols=$($nm "$libdir/$lib")
+    symbols=$(llvm-nm "$libdir/$lib") || symbols=""
     sed -n 's/^[[:space:]]*\([A-Za-z]*\)\(@[0-9]*\)[[:space:]]*@[0-9]*.*/\1 \2/p' "$def" |
     while read -r name decoration; do
         if [ "$arch" = x86 ]; then
@@ -59,8 +91,10 @@ for lib in libtolvarsdk.dll.a tolvarsdk.lib; do
         else
             code=$name slot=__imp_$name
         fi
+        # llvm-nm marks the address slot of a short import object (the
+        # form lib.exe writes) T, and a long-form one's I.
         echo "$symbols" | grep -q " T $code\$" || echo "$lib lacks $code"
-        echo "$symbols" | grep -q " I $slot\$" || echo "$lib lacks $slot"
+        echo "$symbols" | grep -Eq " [TI] $slot\$" || echo "$lib lacks $slot"
     done >"$missing"
     check "$lib symbols: $(cat "$missing")" test ! -s "$missing"
 done

@@ -37,13 +37,14 @@ max_len() {
 }
 
 mkdir -p "$build/findings"
-summary=""
-failed=0
-for target in $targets; do
+# fuzz_target <target>: one bounded run; its summary line goes to
+# findings/<target>.summary, and its status is the run's.
+fuzz_target() {
+  target=$1
+  rm -f "$build/findings/$target.summary"
   corpus="$build/corpus/$target"
   log="$build/findings/$target.log"
   mkdir -p "$corpus"
-  echo "== $target: $seconds s"
   status=0
   # No leak detection: the library has no heap, and the stand-in keeps its
   # journal and tables from one input to the next, which libFuzzer would
@@ -54,12 +55,32 @@ for target in $targets; do
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 || true)
   if [ "$status" -ne 0 ]; then
-    failed=1
-    tail -n 40 "$log"
-    summary="$summary$target: FOUND A FAULT after ${runs:-?} inputs (log: $log)\n"
+    echo "$target: FOUND A FAULT after ${runs:-?} inputs (log: $log)" >"$build/findings/$target.summary"
+    { echo "== $target: the end of its log"; tail -n 40 "$log"; } >&2
   else
-    summary="$summary$target: ${runs:-?} inputs in $seconds s, nothing found ($coverage)\n"
+    echo "$target: ${runs:-?} inputs in $seconds s, nothing found ($coverage)" >"$build/findings/$target.summary"
   fi
+  return "$status"
+}
+
+# One target per processor at a time: each run is single-threaded.
+jobs=$(nproc)
+failed=0
+set -- $targets
+while [ $# -gt 0 ]; do
+  pids=""
+  while [ $# -gt 0 ] && [ "$(echo $pids | wc -w)" -lt "$jobs" ]; do
+    echo "== $1: $seconds s"
+    fuzz_target "$1" &
+    pids="$pids $!"
+    shift
+  done
+  for pid in $pids; do
+    wait "$pid" || failed=1
+  done
 done
-printf "\n%b" "$summary"
+echo
+for target in $targets; do
+  cat "$build/findings/$target.summary"
+done
 exit $failed

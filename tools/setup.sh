@@ -1,14 +1,15 @@
 #!/bin/sh
 # Installs what the build and the tests need on Debian, if it is missing:
 # mingw-w64 for 32-bit and 64-bit Windows, CMake, Ninja, GoogleTest, clang
-# (for the fuzzers and the MSVC-style consumer), lld and llvm (lld-link and
-# llvm-dlltool: tolvarsdk.lib and that consumer), Doxygen (the API
-# reference), zip, pefile, Go (the Go package) and Wine with its 64-bit
-# part; and for 32-bit Wine either its i386 part (on a host that executes
-# 32-bit code) or what builds and boots the QEMU guest that runs it
-# (testing/wine/way.sh says which); and on an x86-64 host what builds and
-# boots the aarch64 guest that runs 64-bit ARM Wine (qemu-user with
-# binfmt_misc for the image's arm64 programs, qemu-system-aarch64).
+# (for the fuzzers, the MSVC-style consumer and the ARM64 build), lld and
+# llvm (lld, lld-link, llvm-windres and llvm-dlltool: tolvarsdk.lib, that
+# consumer and the ARM64 build), Doxygen (the API reference), zip, pefile,
+# Go (the Go package) and Wine with its 64-bit part; and for 32-bit Wine
+# either its i386 part (on a host that executes 32-bit code) or what builds
+# and boots the QEMU guest that runs it (testing/wine/way.sh says which);
+# and on an x86-64 host what builds and boots the aarch64 guest that runs
+# 64-bit ARM Wine (qemu-user with binfmt_misc for the image's arm64
+# programs, qemu-system-aarch64).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 packages="cmake ninja-build g++ googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev

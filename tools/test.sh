@@ -3,7 +3,8 @@
 #  1. the host unit tests again under AddressSanitizer and UBSan;
 #  2. the fuzz targets, each for a short bounded run (TOLVAR_FUZZ_SECONDS,
 #     default 25 s per target; tools/fuzz.sh alone for a long run);
-#  3. the SDK built twice in two folders, every shipped file compared
+#  3. the main build, then the SDK built once more in another folder and
+#     every shipped file compared with the main build's
 #     (tools/check-reproducible.sh);
 #  4. the main build's ctest: the host unit tests, and the real DLL under
 #     Wine against the driver stand-in, the x86 build in a 32-bit prefix and
@@ -23,18 +24,28 @@ build=${TOLVAR_BUILD_DIR:-$root/build}
 . "$root/testing/wine/way.sh"
 tolvar_wine_way
 export TOLVAR_WINE_WAY="$wine_way"
-"$root/tools/setup.sh"
+# stage <what> <command...>: runs one stage and says how long it took.
+stage() {
+    what=$1
+    shift
+    started=$(date +%s)
+    "$@"
+    echo "test: $what took $(($(date +%s) - started)) s"
+}
 
-cmake -S "$root" -B "$build/sanitized" -G Ninja -DTOLVAR_SANITIZE=ON -DTOLVAR_WINDOWS=OFF
-cmake --build "$build/sanitized"
-ctest --test-dir "$build/sanitized" --output-on-failure -j2
+stage "installing what is missing" "$root/tools/setup.sh"
 
-TOLVAR_FUZZ_BUILD_DIR="$build/fuzz" "$root/tools/fuzz.sh" "${TOLVAR_FUZZ_SECONDS:-25}"
+stage "configuring the sanitized build" cmake -S "$root" -B "$build/sanitized" -G Ninja -DTOLVAR_SANITIZE=ON -DTOLVAR_WINDOWS=OFF
+stage "the sanitized build" cmake --build "$build/sanitized"
+stage "the sanitized tests" ctest --test-dir "$build/sanitized" --output-on-failure -j2
 
-"$root/tools/check-reproducible.sh" "$build/reproducible"
+stage "fuzzing" env TOLVAR_FUZZ_BUILD_DIR="$build/fuzz" "$root/tools/fuzz.sh" "${TOLVAR_FUZZ_SECONDS:-25}"
 
-cmake -S "$root" -B "$build" -G Ninja
-cmake --build "$build"
+stage "configuring the main build" cmake -S "$root" -B "$build" -G Ninja
+stage "the main build" cmake --build "$build"
+stage "the reproducibility check" "$root/tools/check-reproducible.sh" \
+    --against "$(ls "$build"/package/*.zip)" "$build/reproducible"
+
 guest="/usr/bin/python3 $root/testing/wine/guest.py"
 guests=""
 stop_guests() {
@@ -50,7 +61,7 @@ if [ "$wine_way" = guest ]; then
     echo "test: the 32-bit Wine layer runs in a QEMU guest: $wine_way_why"
     export TOLVAR_GUEST_DIR="$build/guest"
     guests="$TOLVAR_GUEST_DIR"
-    $guest start
+    stage "the guest's boot" $guest start
 else
     echo "test: the 32-bit Wine layer runs on this host: $wine_way_why"
 fi
@@ -59,6 +70,7 @@ if [ -f "$build/windows/arm64/CTestTestfile.cmake" ]; then
     guests="$guests $build/guest-arm64"
     # Stopped when this script ends, not after the agent's usual five idle
     # minutes: its Wine session must outlive the other layers' long tests.
-    TOLVAR_GUEST_IDLE=7200 $guest --arch arm64 start --dir "$build/guest-arm64"
+    stage "the aarch64 guest's boot" env TOLVAR_GUEST_IDLE=7200 \
+        $guest --arch arm64 start --dir "$build/guest-arm64"
 fi
-ctest --test-dir "$build" --output-on-failure -j2 "$@"
+stage "the main ctest" ctest --test-dir "$build" --output-on-failure -j2 "$@"

@@ -71,6 +71,7 @@ typedef struct _OVERLAPPED *LPOVERLAPPED;
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_WRITE_FAULT 29L
 #define ERROR_NOT_READY 21L
 #define ERROR_GEN_FAILURE 31L
 #define ERROR_SHARING_VIOLATION 32L
@@ -155,6 +156,9 @@ typedef struct _OVERLAPPED *LPOVERLAPPED;
 #define EVENTLOG_WARNING_TYPE 0x0002
 #define EVENTLOG_INFORMATION_TYPE 0x0004
 
+/* Standard handles. */
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+
 /* Code pages. */
 #define CP_ACP 0u
 #define CP_UTF8 65001u
@@ -175,6 +179,9 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
                             DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
                             LPDWORD bytesReturned, LPOVERLAPPED overlapped);
 BOOL WINAPI FlushFileBuffers(HANDLE file);
+HANDLE WINAPI GetStdHandle(DWORD stdHandle);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+                      LPOVERLAPPED overlapped);
 BOOL WINAPI DefineDosDeviceA(DWORD flags, LPCSTR deviceName, LPCSTR targetPath);
 DWORD WINAPI QueryDosDeviceA(LPCSTR deviceName, LPSTR targetPath, DWORD max);
 BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR volumeMountPoint, LPSTR volumeName,

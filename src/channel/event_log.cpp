@@ -1,7 +1,5 @@
 #include "channel/event_log.h"
 
-#include <stdio.h>
-
 namespace tolvar {
 
 namespace {
@@ -26,14 +24,15 @@ private:
 };
 
 // The messages carry no line break: the host process owns the layout of
-// its standard output. The library's C run-time may not be the
-// application's, so its buffer is flushed at once rather than at exit, to
-// keep the message in its place among the application's own output. The
-// text has no conversions, so fputs prints what printf would; and it keeps
-// mingw's own printf, most of the DLL's size, out of the library.
+// its standard output. Written straight to the standard output handle, so
+// that the text appears at once in its place among what the application
+// has written so far (the library has no C run-time buffer to flush). A
+// process without standard output, a GUI program's, gets nothing.
 void PrintConsoleMessage(const char* text) {
-    fputs(text, stdout);
-    fflush(stdout);
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    WriteFile(output, text, static_cast<DWORD>(lstrlenA(text)), &written, nullptr);
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 
 #include <stddef.h>
 
-#include <type_traits>
-
 #include "platform.h"
 #include "tolvar_driver_contract.h"
 #include "tolvarsdk.h"
@@ -58,9 +56,17 @@ using RecordPath = BasicRecordPath<CHAR>;
 using WideRecordPath = BasicRecordPath<WCHAR>;
 using BufferPath = uint16_t[TOLVAR_PATH_CHARS];
 
-// The character width of a record's paths: CHAR or WCHAR.
+// The character width of a record's paths: CHAR or WCHAR. Spelt out rather
+// than taken from <type_traits>: the library builds where no C++ library
+// headers exist (ARM64 Windows with clang alone).
+template <typename Path>
+struct PathChar;
+template <typename Char, size_t Length>
+struct PathChar<Char[Length]> {
+    using Type = Char;
+};
 template <typename Record>
-using PathCharOf = std::remove_all_extents_t<decltype(Record::DataFile)>;
+using PathCharOf = typename PathChar<decltype(Record::DataFile)>::Type;
 
 // True when the field holds a NUL within its 260 characters. A record path
 // without one cannot be measured or converted without reading past it.

@@ -4,11 +4,13 @@
 #   check.sh x86|x64 <windows build dir> <scratch dir> <SDK zip>
 # 1. installs the build alone into <scratch>/installed (cmake --install): it
 #    writes its own architecture's folders and the shared files, nothing else;
-# 2. unpacks the SDK zip (both architectures) into <scratch>/unpacked: it
-#    holds both architectures' files, and this build's files unchanged;
+# 2. unpacks the SDK zip (x86, x64 and arm64) into <scratch>/unpacked: it
+#    holds the three architectures' files, and this build's files unchanged;
 # 3. configures tests/consumer against the one-architecture tree with the
-#    other architecture's toolchain, and against that tree without its
-#    testing part: find_package must refuse both and say why;
+#    other architecture's toolchain, with the ARM64 toolchain, and against
+#    that tree without its testing part: find_package must refuse all three
+#    and say why; and with the ARM64 toolchain against the zip, which must
+#    give bin/arm64;
 # 4. configures and builds tests/consumer against the unpacked zip through
 #    find_package(tolvarsdk COMPONENTS testing) with this architecture's
 #    toolchain (its program once more by clang and lld-link against
@@ -69,8 +71,9 @@ diff "$scratch/expected-installed.txt" "$scratch/installed.txt" ||
 (cd "$scratch/unpacked" && cmake -E tar xf "$zip")
 sdk=$(ls -d "$scratch"/unpacked/tolvarsdk-*)
 tree_files "$sdk" >"$scratch/unpacked.txt"
-{ arch_files x86; arch_files x64; shared_files; } | sort >"$scratch/expected-zip.txt"
-diff "$scratch/expected-zip.txt" "$scratch/unpacked.txt" || fail "the zip holds other files than both architectures'"
+{ arch_files x86; arch_files x64; arch_files arm64; shared_files; } | sort >"$scratch/expected-zip.txt"
+diff "$scratch/expected-zip.txt" "$scratch/unpacked.txt" ||
+    fail "the zip holds other files than the three architectures'"
 # The API reference: an index, and a page of its own for each export; the
 # same from either build.
 [ -f "$sdk/doc/index.html" ] || fail "the zip has no doc/index.html"
@@ -103,6 +106,18 @@ refused() {
 # The tree with this architecture alone, asked for the other one.
 refused "$other project against the $arch-only tree" wrong-arch "$other_toolchain" \
     "$scratch/installed" "this tolvarsdk ($scratch/installed) holds $arch, and the project builds for $other"
+
+# An ARM64 toolchain's project is 64-bit too, and must get arm64, not x64:
+# refused by this tree, given arm64 by the zip.
+arm64_toolchain=$root/cmake/clang-aarch64.cmake
+refused "arm64 project against the $arch-only tree" arm64-arch "$arm64_toolchain" \
+    "$scratch/installed" "this tolvarsdk ($scratch/installed) holds $arch, and the project builds for arm64"
+cmake -S "$here" -B "$scratch/arm64-zip" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$arm64_toolchain" \
+    -Dtolvarsdk_DIR="$sdk/lib/cmake/tolvarsdk" >"$scratch/arm64-zip.log" 2>&1 ||
+    { cat "$scratch/arm64-zip.log"; fail "an arm64 project against the zip does not configure"; }
+grep -qF -- "-- tolvarsdk for arm64: $sdk/bin/arm64/tolvarsdk.dll" "$scratch/arm64-zip.log" ||
+    { cat "$scratch/arm64-zip.log"; fail "an arm64 project against the zip does not get bin/arm64"; }
+echo "arm64 project against the zip: tolvarsdk for arm64"
 
 # The same tree without its testing part, asked for it.
 cp -a "$scratch/installed" "$scratch/no-testing"

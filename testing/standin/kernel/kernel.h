@@ -2,7 +2,13 @@
 #ifndef TOLVARVX_KERNEL_H
 #define TOLVARVX_KERNEL_H
 
-#include <ntifs.h> /* ntddk.h and the security calls */
+/* ntddk.h and the security calls; for ARM64 with the pieces mingw-w64's
+ * DDK lacks. */
+#ifdef _ARM64_
+#include "arm64/ddk.h"
+#else
+#include <ntifs.h>
+#endif
 
 #include "../core/tolvarvx_core.h"
 

@@ -136,8 +136,9 @@ static void test_help(void)
 {
     static const struct {
         const char *command, *synopsis;
+        int every_route; /* also through "help <command>" and "<command> 7 -h" */
     } commands[] = {
-        {"open", "open N --data FILE [--backup FILE] [--letter X]"},
+        {"open", "open N --data FILE [--backup FILE] [--letter X]", 1},
         {"query", "query N [--json]"},
         {"close", "close N [--force]"},
         {"reload", "reload N"},
@@ -145,9 +146,9 @@ static void test_help(void)
         {"challenge", "challenge N"},
         {"authen", "authen N (HEX32 | --secret TEXT)"},
         {"deauthen", "deauthen N"},
-        {"letter add", "letter add X N"},
+        {"letter add", "letter add X N", 1},
         {"letter remove", "letter remove X"},
-        {"service install", "service install"},
+        {"service install", "service install", 1},
         {"service remove", "service remove"},
     };
     char expected[256];
@@ -155,15 +156,21 @@ static void test_help(void)
     ok(run.err[0] == '\0', "--help wrote to standard error: %s\n", run.err);
     ok(!strncmp(run.out, "usage: tolvarctl COMMAND [ARGUMENTS]\n", 37), "--help: %s\n", run.out);
     ok(strstr(run.out, "  2  the command line was wrong") != NULL, "--help lacks the exit statuses\n");
+    static char overview[sizeof run.out];
+    strcpy(overview, run.out);
     for (int i = 0; i < 12; ++i) {
         const char *command = commands[i].command;
-        ok(tool("--help") == EXIT_SUCCESS_ && strstr(run.out, commands[i].synopsis) != NULL,
-           "--help lacks %s\n", commands[i].synopsis);
+        ok(strstr(overview, commands[i].synopsis) != NULL, "--help lacks %s\n", commands[i].synopsis);
         snprintf(expected, sizeof expected, "usage: tolvarctl %s\n\n", commands[i].synopsis);
         ok(tool("%s --help", command) == EXIT_SUCCESS_, "%s --help: exit %lu\n", command, run.exit_code);
         ok(!strncmp(run.out, expected, strlen(expected)), "%s --help: %s\n", command, run.out);
         ok(strstr(run.out, "Exit status:") != NULL, "%s --help lacks the exit statuses\n", command);
-        /* The same through "help <command>", and -h among other words. */
+        /* The same through "help <command>", and -h among other words: for
+         * one command of one word and one of each two-word group, since the
+         * tool rewrites both forms to "<command> --help" by the number of
+         * words the name has, whatever the command (each Wine process costs
+         * seconds in an emulated guest). */
+        if (!commands[i].every_route) continue;
         ok(tool("help %s", command) == EXIT_SUCCESS_ && !strncmp(run.out, expected, strlen(expected)),
            "help %s: exit %lu, %s\n", command, run.exit_code, run.out);
         ok(tool("%s 7 -h", command) == EXIT_SUCCESS_ && !strncmp(run.out, expected, strlen(expected)),
