@@ -65,7 +65,7 @@ if [ "$wine_way" = guest ]; then
 else
     echo "test: the 32-bit Wine layer runs on this host: $wine_way_why"
 fi
-if [ -f "$build/windows/arm64/CTestTestfile.cmake" ]; then
+if grep -rqs --include=CTestTestfile.cmake 'arm64\.wine\.session\.start' "$build/windows/arm64"; then
     echo "test: the ARM64 Wine layer runs in an emulated aarch64 guest"
     guests="$guests $build/guest-arm64"
     # Stopped when this script ends, not after the agent's usual five idle
