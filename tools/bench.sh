@@ -15,7 +15,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
 rounds=${2:-15}
 calls=${3:-400}
-. "$here/wine/arch.sh"
+. "$here/../testing/wine/arch.sh"
 if [ "$arch" = x64 ]; then prefix=x86_64-w64-mingw32; else prefix=i686-w64-mingw32; fi
 if [ -d "$build/windows/$arch" ]; then win=$(cd "$build/windows/$arch" && pwd); else win=$(cd "$build" && pwd); fi
 
@@ -30,8 +30,8 @@ if [ ! -d "$template" ] && [ -d "$win/wineprefix.template" ]; then
     cp -a "$win/wineprefix.template" "$template.tmp"
     mv "$template.tmp" "$template"
 fi
-"$here/wine/session.sh" start
-trap '"$here/wine/session.sh" stop' EXIT
+"$here/../testing/wine/session.sh" start
+trap '"$here/../testing/wine/session.sh" stop' EXIT
 
 echo "# tolvarsdk ($arch): the cost of a call"
 echo
@@ -39,7 +39,7 @@ echo "Machine: $(nproc) cores, $(uname -sr), $("$wine" --version 2>/dev/null || 
 echo
 status=0
 output=$(mktemp)
-TOLVAR_WINE_TIMEOUT=1800 "$here/wine/run.sh" "$win/bin/bench.exe" "$rounds" "$calls" >"$output" || status=$?
+TOLVAR_WINE_TIMEOUT=1800 "$here/../testing/wine/run.sh" "$win/bin/bench.exe" "$rounds" "$calls" >"$output" || status=$?
 tr -d '\r' <"$output"
 rm -f "$output"
 echo

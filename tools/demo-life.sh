@@ -18,7 +18,7 @@ set -eu
 : "${TOLVAR_WINEPREFIX:?}"
 sdk=$1
 stand_in=$2
-. "$(dirname "$0")/wine/arch.sh"
+. "$(dirname "$0")/../testing/wine/arch.sh"
 if [ "$arch" = x64 ]; then bits=64; else bits=32; fi
 export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -104,7 +104,7 @@ echo
 echo "A drive's whole life under $bits-bit Wine with the $arch SDK ($TOLVAR_WINEPREFIX)"
 end_session
 [ -d "$template" ] || echo "Making a $bits-bit Wine prefix (once)..."
-"$(dirname "$0")/wine/session.sh" template
+"$(dirname "$0")/../testing/wine/session.sh" template
 rm -rf "$WINEPREFIX"
 cp -a "$template" "$WINEPREFIX"
 

@@ -17,7 +17,7 @@ g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32
 binutils-mingw-w64-x86-64 wine wine64 python3 python3-pefile zip lld llvm doxygen golang-go"
 way=${TOLVAR_WINE_WAY:-}
 if [ -z "$way" ]; then
-    . "$here/wine/way.sh"
+    . "$here/../testing/wine/way.sh"
     tolvar_wine_way
     way=$wine_way
 fi
