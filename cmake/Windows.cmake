@@ -146,7 +146,8 @@ add_test(NAME ${TOLVAR_ARCH}.dll.shape COMMAND ${CMAKE_SOURCE_DIR}/tools/check-d
 # the test programs and benchmarks, which take mingw-w64's C run-time, and
 # ARM64 has none here. Its Wine layer runs the tool in the aarch64 guest
 # (tests/wine says how), only when asked: the ARM64 tolvarctl.exe still
-# crashes in query and close there.
+# crashes there, in msvcrt's _vscprintf, which Debian's arm64 Wine 8.0
+# builds as an ELF library that reads a va_list as Linux's structure.
 option(TOLVAR_ARM64_WINE "Run the ARM64 build's Wine tests in the aarch64 guest" OFF)
 set(TOLVAR_SUBDIRS testing tolvarctl)
 if(NOT TOLVAR_ARCH STREQUAL arm64)
