@@ -41,6 +41,12 @@ if(TOLVAR_WINDOWS)
   set(toolchain_x86 mingw-i686.cmake)
   set(toolchain_x64 mingw-x86_64.cmake)
   set(toolchain_arm64 clang-aarch64.cmake)
+  # The 32-bit Wine guest (where the host needs it) and the aarch64 one
+  # each keep their state apart.
+  set(guest_x86 guest)
+  set(guest_x64 guest)
+  set(guest_arm64 guest-arm64)
+  option(TOLVAR_ARM64_WINE "Run the ARM64 build's Wine tests in the aarch64 guest" OFF)
   set(windows_tests "")
   foreach(arch x86 x64 arm64)
     set(binary_dir ${CMAKE_BINARY_DIR}/windows/${arch})
@@ -51,7 +57,8 @@ if(TOLVAR_WINDOWS)
                  -DCMAKE_BUILD_TYPE=Release
                  -DCMAKE_INSTALL_PREFIX=${CMAKE_BINARY_DIR}/sdk
                  -DTOLVAR_SDK_ZIP=${TOLVARSDK_ZIP}
-                 -DTOLVAR_GUEST_DIR=${CMAKE_BINARY_DIR}/guest
+                 -DTOLVAR_GUEST_DIR=${CMAKE_BINARY_DIR}/${guest_${arch}}
+                 -DTOLVAR_ARM64_WINE=${TOLVAR_ARM64_WINE}
       BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target ${TOLVAR_WINDOWS_TARGET}
       BUILD_ALWAYS ON
       INSTALL_COMMAND ""

@@ -6,7 +6,10 @@
 # consumer and the ARM64 build), Doxygen (the API reference), zip, pefile,
 # Go (the Go package) and Wine with its 64-bit part; and for 32-bit Wine
 # either its i386 part (on a host that executes 32-bit code) or what builds
-# and boots the QEMU guest that runs it (testing/wine/way.sh says which).
+# and boots the QEMU guest that runs it (testing/wine/way.sh says which);
+# and on an x86-64 host what builds and boots the aarch64 guest that runs
+# 64-bit ARM Wine (qemu-user with binfmt_misc for the image's arm64
+# programs, qemu-system-aarch64).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 packages="cmake ninja-build g++ googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
@@ -23,6 +26,10 @@ if [ "$way" = guest ]; then
 else
     packages="$packages wine32:i386"
 fi
+if [ "$(uname -m)" = x86_64 ]; then
+    packages="$packages qemu-system-arm qemu-user-static binfmt-support debootstrap e2fsprogs cpio"
+fi
+packages=$(printf '%s\n' $packages | sort -u)
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 

@@ -10,12 +10,13 @@
 #     Wine against the driver stand-in, the x86 build in a 32-bit prefix and
 #     the x64 build in a 64-bit one (x86.* and x64.* tests), and the SDK
 #     zip's consumer and sample for each architecture (x86.sdk.consumer,
-#     x64.sdk.consumer).
+#     x64.sdk.consumer); and, where the ARM64 build is there, its Wine tests
+#     in 64-bit ARM Wine in an emulated aarch64 guest (arm64.* tests).
 # Extra arguments go to the main build's ctest (e.g. -R wine).
 #
 # 32-bit Wine runs on the host where it can, else in a QEMU guest
 # (TOLVAR_WINE_VM=1 forces the guest, 0 forbids it; testing/wine/way.sh).
-# The guest is booted before the main ctest and stopped whenever this
+# The guests are booted before the main ctest and stopped whenever this
 # script ends.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -45,16 +46,31 @@ stage "the main build" cmake --build "$build"
 stage "the reproducibility check" "$root/tools/check-reproducible.sh" \
     --against "$(ls "$build"/package/*.zip)" "$build/reproducible"
 
+guest="/usr/bin/python3 $root/testing/wine/guest.py"
+guests=""
+stop_guests() {
+    for state in $guests; do
+        $guest stop --dir "$state" || true
+    done
+}
+trap stop_guests EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 if [ "$wine_way" = guest ]; then
     echo "test: the 32-bit Wine layer runs in a QEMU guest: $wine_way_why"
-    guest="/usr/bin/python3 $root/testing/wine/guest.py"
     export TOLVAR_GUEST_DIR="$build/guest"
-    trap '$guest stop' EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
-    trap 'exit 129' HUP
+    guests="$TOLVAR_GUEST_DIR"
     stage "the guest's boot" $guest start
 else
     echo "test: the 32-bit Wine layer runs on this host: $wine_way_why"
+fi
+if grep -rqs --include=CTestTestfile.cmake 'arm64\.wine\.session\.start' "$build/windows/arm64"; then
+    echo "test: the ARM64 Wine layer runs in an emulated aarch64 guest"
+    guests="$guests $build/guest-arm64"
+    # Stopped when this script ends, not after the agent's usual five idle
+    # minutes: its Wine session must outlive the other layers' long tests.
+    stage "the aarch64 guest's boot" env TOLVAR_GUEST_IDLE=7200 \
+        $guest --arch arm64 start --dir "$build/guest-arm64"
 fi
 stage "the main ctest" ctest --test-dir "$build" --output-on-failure -j2 "$@"

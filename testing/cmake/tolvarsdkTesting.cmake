@@ -57,7 +57,10 @@ function(tolvarsdk_add_wine_test)
   endif()
   # The SDK this file belongs to, and the consumer's architecture.
   get_filename_component(sdk "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../../.." ABSOLUTE)
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|ARM64|arm64)$")
+    set(arch arm64)
+    set(wine_arch arm64)
+  elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(arch x64)
     set(wine_arch win64)
   else()
@@ -81,9 +84,15 @@ function(tolvarsdk_add_wine_test)
   # build's own, booted by the first test that needs it and powered off when
   # no test has used it for five minutes. Its state folder holds the secret
   # that lets a command into the guest: it must be this user's alone, which
-  # the guest runner checks at every command.
+  # the guest runner checks at every command. An ARM64 test runs the same
+  # way in the emulated aarch64 guest, whose state folder is another
+  # (TOLVAR_ARM64_GUEST_DIR, else this build's own).
   set(launch "${sdk}/testing/wine/launch.sh")
-  if(DEFINED ENV{TOLVAR_GUEST_DIR})
+  if(arch STREQUAL arm64 AND DEFINED ENV{TOLVAR_ARM64_GUEST_DIR})
+    set(guest_dir "$ENV{TOLVAR_ARM64_GUEST_DIR}")
+  elseif(arch STREQUAL arm64)
+    set(guest_dir "${CMAKE_BINARY_DIR}/tolvarsdk-guest-arm64")
+  elseif(DEFINED ENV{TOLVAR_GUEST_DIR})
     set(guest_dir "$ENV{TOLVAR_GUEST_DIR}")
   else()
     set(guest_dir "${CMAKE_BINARY_DIR}/tolvarsdk-guest")

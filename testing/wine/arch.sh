@@ -1,10 +1,11 @@
 # Sourced by the Wine scripts: the Wine of one architecture, chosen by
-# TOLVAR_WINE_ARCH (win32, the default, or win64). Exports WINEARCH and
+# TOLVAR_WINE_ARCH (win32, the default, win64, or arm64 in the aarch64
+# guest). Exports WINEARCH and
 # WINELOADER and sets $wine, the loader to start programs with: Debian's
 # /usr/bin/wine starts the 32-bit loader, and Debian 12 has no wine64 on the
 # PATH, so 64-bit programs go to /usr/lib/wine/wine64. One wineserver serves
 # both (Debian's picks the 64-bit server), always with the caller's prefix.
-# Sets $arch, the SDK's name for the architecture (x86 or x64).
+# Sets $arch, the SDK's name for the architecture (x86, x64 or arm64).
 case "${TOLVAR_WINE_ARCH:-win32}" in
 win32)
     WINEARCH=win32 arch=x86
@@ -14,8 +15,13 @@ win64)
     WINEARCH=win64 arch=x64
     wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
     ;;
+arm64)
+    # Debian's arm64 Wine, in the aarch64 guest: 64-bit only.
+    WINEARCH=win64 arch=arm64
+    wine=/usr/lib/wine/wine64
+    ;;
 *)
-    echo "TOLVAR_WINE_ARCH must be win32 or win64, not '$TOLVAR_WINE_ARCH'" >&2
+    echo "TOLVAR_WINE_ARCH must be win32, win64 or arm64, not '$TOLVAR_WINE_ARCH'" >&2
     exit 2
     ;;
 esac

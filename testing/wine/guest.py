@@ -1,16 +1,20 @@
 #!/usr/bin/python3
-"""The 32-bit Wine guest, host side: for hosts that cannot execute 32-bit
-x86 code (or TOLVAR_WINE_VM=1), Wine runs in a throw-away Debian guest under
-QEMU, and each command goes there whole.
+"""The Wine guests, host side: Wine runs in a throw-away Debian guest under
+QEMU, and each command goes there whole. --arch picks the guest
+(guest_machines.py): x86 (the default) runs 32-bit Wine, for hosts that
+cannot execute 32-bit x86 code (or TOLVAR_WINE_VM=1); arm64 runs 64-bit
+ARM Wine in an emulated aarch64 machine.
 
-  guest.py image                     build the image unless it is cached
-  guest.py start [--dir D]           boot the guest of build state D
-  guest.py exec [--dir D] -- CMD...  run CMD in it (booting it if none runs)
-  guest.py stop [--dir D]            power it off
-  guest.py run [--dir D] -- CMD...   start, exec, stop: a one-shot run
+  guest.py [--arch A] image                     build the image unless cached
+  guest.py [--arch A] start [--dir D]           boot the guest of state D
+  guest.py [--arch A] exec [--dir D] -- CMD...  run CMD in it (booting it if
+                                                none runs)
+  guest.py stop [--dir D]                       power it off
+  guest.py [--arch A] run [--dir D] -- CMD...   start, exec, stop: one shot
 
-D (default $TOLVAR_GUEST_DIR) holds the running guest's pid, port, secret
-and console log. It must belong to the user running this, with no group or
+D (default $TOLVAR_GUEST_DIR) holds the running guest's pid, port, secret,
+architecture and console log; a guest of another architecture there is
+refused, never used. It must belong to the user running this, with no group or
 other write; it is made 0700. The guest shares, each at its own path, the
 tree this script belongs to and the build tree, $TOLVAR_GUEST_SHARE (else
 the folder that holds D), and D itself when neither holds it; never /, a
@@ -27,15 +31,17 @@ over the agent's nonce for the connection and the request, which the agent
 checks before it reads the request; its answer proves the secret in turn.
 The guest's network reaches nothing but that forwarded port.
 
-QEMU uses KVM when /dev/kvm works with `-cpu host,-arch-capabilities` (a
-short probe), else TCG; TOLVAR_GUEST_ACCEL=kvm or tcg forces either.
+The x86 guest uses KVM when /dev/kvm works with `-cpu
+host,-arch-capabilities` (a short probe), else TCG; TOLVAR_GUEST_ACCEL=kvm
+or tcg forces either. The arm64 guest is always emulated.
 
 The image (Debian's kernel, an initrd, a raw ext4 root with Wine) is built,
-as root, by testing/wine/guest/build-image.sh and kept in
-${XDG_CACHE_HOME:-~/.cache}/tolvarsdk/guest/<key>/, key = hash of the files
-that define it; that cache must belong to the user too. Every boot uses it
-with snapshot=on, so every run starts from the same clean disk. Anyone may
-use an image in their own cache; building one needs root.
+as root, by the architecture's build-image.sh (guest/, and guest/arm64/,
+beside this script) and kept in ${XDG_CACHE_HOME:-~/.cache}/tolvarsdk/
+guest/<key>/, key = hash of the files that define it; that cache must
+belong to the user too. Every boot uses it with snapshot=on, so every run
+starts from the same clean disk. Anyone may use an image in their own
+cache; building one needs root.
 """
 
 import argparse
@@ -55,12 +61,12 @@ import subprocess
 import sys
 import time
 
+from guest_machines import MACHINES, GuestError, GUEST_FILES_DIR, machine as find_machine
+
 # The tree this script belongs to, shared with the guest: the source tree
 # or an installed SDK, which hold it at the same place (testing/wine/guest.py).
 SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-GUEST_FILES_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest")
-# Exactly what the image is made from; the agent is not baked in.
-IMAGE_FILES = ("build-image.sh", "packages", "init")
+# The agent is not baked into the images: every guest runs this one.
 AGENT = os.path.join(GUEST_FILES_DIR, "agent.py")
 AGENT_PORT = 7000
 FORWARDED = ("TOLVAR_", "WINE", "LANG", "LC_", "TZ")
@@ -82,10 +88,6 @@ def seconds(name, default):
         return float(value) if value else float(default)
     except ValueError:
         raise GuestError(f"{name} must be a number of seconds, not {value!r}")
-
-
-class GuestError(Exception):
-    pass
 
 
 def note(text):
@@ -202,10 +204,10 @@ class Lock:
         self.close()
 
 
-def image_key():
+def image_key(machine=MACHINES["x86"]):
     digest = hashlib.sha256()
-    for name in IMAGE_FILES:
-        with open(os.path.join(GUEST_FILES_DIR, name), "rb") as file:
+    for name in machine.IMAGE_FILES:
+        with open(os.path.join(machine.files_dir, name), "rb") as file:
             content = file.read()
         digest.update(f"{name}\0{len(content)}\0".encode() + content)
     return digest.hexdigest()[:16]
@@ -236,52 +238,22 @@ def qemu_escape(text):
     return text.replace(",", ",,")
 
 
-def kvm_works():
-    """Whether QEMU starts a KVM machine with the CPU the guest gets: the
-    host's CPU without IA32_ARCH_CAPABILITIES, which some nested KVMs
-    cannot set (QEMU then aborts on MSR 0x10a)."""
-    if not os.access("/dev/kvm", os.R_OK | os.W_OK):
-        return False, "no usable /dev/kvm"
-    probe = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none", "-S",
-             "-m", "64", "-accel", "kvm", "-cpu", "host,-arch-capabilities", "-qmp", "stdio"]
-    try:
-        done = subprocess.run(probe, input=b'{"execute": "qmp_capabilities"}\n'
-                              b'{"execute": "quit"}\n', stdout=subprocess.DEVNULL,
-                              stderr=subprocess.PIPE, timeout=30)
-    except subprocess.TimeoutExpired:
-        return False, "the KVM probe did not end within 30 s"
-    except OSError as error:
-        return False, f"the KVM probe did not start: {error}"
-    if done.returncode != 0:
-        said = done.stderr.decode(errors="replace").strip().splitlines()
-        return False, "QEMU refused KVM" + (f": {said[-1]}" if said else "")
-    return True, "/dev/kvm works"
-
-
-def choose_accel():
+def choose_accel(machine):
     forced = os.environ.get("TOLVAR_GUEST_ACCEL", "")
-    if forced in ("kvm", "tcg"):
-        return forced, f"TOLVAR_GUEST_ACCEL={forced}"
-    if forced:
+    if forced not in ("", "kvm", "tcg"):
         raise GuestError(f"TOLVAR_GUEST_ACCEL must be kvm, tcg or unset, not {forced!r}")
-    works, why = kvm_works()
-    return ("kvm" if works else "tcg"), why
+    return machine.accel(forced)
 
 
-def qemu_command(image, console_fd, append, accel, snapshot=True, port=None, shares=()):
-    command = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-display", "none",
-               "-no-reboot", "-smp", "2", "-m", "3G"]
-    if accel == "kvm":
-        command += ["-accel", "kvm", "-cpu", "host,-arch-capabilities"]
-    else:
-        # -cpu max alone oopses on the first IRET of 32-bit Wine code under
-        # QEMU 7.2's TCG with SMAP.
-        command += ["-accel", "tcg,thread=multi", "-cpu", "max,-smap"]
+def qemu_command(machine, image, console_fd, append, accel, snapshot=True, port=None,
+                 shares=()):
+    command = machine.qemu + ["-nodefaults", "-no-user-config", "-display", "none",
+                              "-no-reboot", "-smp", "2", "-m", "3G"] + machine.cpu(accel)
     # A failed write or read (a full disk) is an error in the guest, not a
     # paused machine that answers no one.
     command += ["-kernel", os.path.join(image, "vmlinuz"),
                 "-initrd", os.path.join(image, "initrd.gz"),
-                "-append", "console=ttyS0 quiet panic=-1 mitigations=off " + append,
+                "-append", f"console={machine.console} quiet panic=-1 mitigations=off " + append,
                 "-drive", f"file={qemu_escape(os.path.join(image, 'root.img'))},format=raw,"
                 "if=virtio,werror=report,rerror=report" + (",snapshot=on" if snapshot else ""),
                 # The console file is made by us and reached through its fd.
@@ -311,10 +283,11 @@ def end_process(process, grace=10):
         process.wait()
 
 
-def build_image(partial, key):
+def build_image(machine, partial, key):
     """Builds into `partial`: the files, then the first boot in the guest."""
-    note(f"building the guest image {key} (once per change of its files) in {partial}")
-    script = os.path.join(GUEST_FILES_DIR, "build-image.sh")
+    note(f"building the {machine.name} guest image {key} (once per change of its files) in "
+         f"{partial}")
+    script = machine.image_script()
     started = time.monotonic()
     builder = subprocess.Popen([script, partial], stdin=subprocess.DEVNULL)
     try:
@@ -328,16 +301,15 @@ def build_image(partial, key):
     try:
         console = create_file(folder, "first-boot.log", "the first boot's console")
         qemu_log = create_file(folder, "qemu.log", "QEMU's log")
-        accel, why = choose_accel()
-        note(f"first boot ({accel.upper()}: {why}): configuring the i386 packages and making "
-             "the win32 prefix template")
-        qemu = subprocess.Popen(qemu_command(partial, console, "tolvar.mode=first-boot", accel,
+        accel, why = choose_accel(machine)
+        note(f"first boot ({accel.upper()}: {why}): {machine.first_boot}")
+        qemu = subprocess.Popen(qemu_command(machine, partial, console, "tolvar.mode=first-boot", accel,
                                              snapshot=False),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=qemu_log, pass_fds=(console,))
         os.close(console)
         os.close(qemu_log)
-        limit = seconds("TOLVAR_GUEST_FIRST_BOOT_LIMIT", 1200)
+        limit = seconds("TOLVAR_GUEST_FIRST_BOOT_LIMIT", machine.first_boot_limit)
         try:
             qemu.wait(limit)
         except subprocess.TimeoutExpired:
@@ -361,38 +333,37 @@ def check_image(folder, image):
         ours(info, os.path.join(image, name))
 
 
-def ensure_image():
+def ensure_image(machine):
     """The cached image's key and folder, with a shared lock on its in-use
     file (a Lock, to be held while a guest boots from it). The image is
     built under a temporary name and renamed when complete, so a half-built
-    image is never used. One build at a time per cache; images of other
-    keys that no guest holds and none has booted for a week are removed."""
+    image is never used. One build at a time per key, under the key's own
+    lock (KEY.lock), so that a long build of one architecture's image never
+    holds up a boot from another's; the cache's lock is held only to look
+    and to rename. Images of other keys that no guest holds and none has
+    booted for a week are removed after a build."""
     root = cache_root()
     try:
         os.makedirs(os.path.dirname(root), 0o700, exist_ok=True)
     except OSError as error:
         raise GuestError(f"cannot make the guest image cache {root}: {error.strerror}")
     cache = open_folder(root, "the guest image cache", make=True)
-    key = image_key()
+    key = image_key(machine)
     image = os.path.join(root, key)
     try:
         with Lock(cache, "lock", f"the image cache's lock {root}/lock"):
-            if not os.path.lexists(image):
-                if os.geteuid() != 0:
-                    raise GuestError(
-                        f"the guest image {key} is not in {root}, and building it needs root "
-                        "(debootstrap, chroot, mounts): run the tests as root, or have root build "
-                        "it (`testing/wine/guest.py image`) into a cache that is then yours")
-                for name in os.listdir(cache):
-                    if ".partial-" in name:
-                        shutil.rmtree(os.path.join(root, name), ignore_errors=True)
-                partial = f"{image}.partial-{os.getpid()}"
-                try:
-                    build_image(partial, key)
-                    os.rename(partial, image)
-                finally:
-                    shutil.rmtree(partial, ignore_errors=True)
-                remove_stale_images(cache, root, key)
+            missing = not os.path.lexists(image)
+        if missing and os.geteuid() != 0:
+            raise GuestError(
+                f"the guest image {key} is not in {root}, and building it needs root "
+                "(debootstrap, chroot, mounts): run the tests as root, or have root build "
+                f"it (`testing/wine/guest.py --arch {machine.name} image`) into a cache that is "
+                "then yours")
+        if missing:
+            with Lock(cache, f"{key}.lock", f"the image's build lock {image}.lock"):
+                if not os.path.lexists(image):
+                    build_new_image(machine, cache, root, key)
+        with Lock(cache, "lock", f"the image cache's lock {root}/lock"):
             folder = open_folder(image, f"the guest image {key}")
             try:
                 check_image(folder, image)
@@ -405,10 +376,28 @@ def ensure_image():
         os.close(cache)
 
 
+def build_new_image(machine, cache, root, key):
+    """Builds the image of `key` (its build lock held) beside what a build
+    of this key left unfinished, which is removed first."""
+    image = os.path.join(root, key)
+    for name in os.listdir(cache):
+        if name.startswith(f"{key}.partial-"):
+            shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+    partial = f"{image}.partial-{os.getpid()}"
+    try:
+        build_image(machine, partial, key)
+        with Lock(cache, "lock", f"the image cache's lock {root}/lock"):
+            os.rename(partial, image)
+            remove_stale_images(cache, root, key)
+    finally:
+        shutil.rmtree(partial, ignore_errors=True)
+
+
 def remove_stale_images(cache, root, key):
     for name in os.listdir(cache):
         stale = os.path.join(root, name)
-        if name == key or name == "lock" or not os.path.isdir(stale) or os.path.islink(stale):
+        if name == key or ".partial-" in name or not os.path.isdir(stale) or \
+                os.path.islink(stale):
             continue
         try:
             folder = open_folder(stale, "a stale image")
@@ -449,7 +438,8 @@ def unsafe_share(path):
 class Guest:
     """A guest of one build: its state in `state`, its files shared."""
 
-    def __init__(self, state):
+    def __init__(self, state, machine):
+        self.machine = machine
         if not state:
             raise GuestError("no guest state folder: give --dir or set TOLVAR_GUEST_DIR")
         self.state = os.path.abspath(state)
@@ -469,7 +459,7 @@ class Guest:
     @property
     def key(self):
         key = self._read("key")
-        return key if key.isalnum() else image_key()
+        return key if key.isalnum() else image_key(self.machine)
 
     def failure(self, what, key=None):
         return GuestError(f"{what} (guest image {key or self.key}, console {self.console}); "
@@ -560,6 +550,11 @@ class Guest:
 
     def start(self):
         with Lock(self.folder, "lock", f"the guest's lock {self.state}/lock"):
+            running = self._read("arch") or "x86"
+            if self.pid() and running != self.machine.name:
+                raise GuestError(f"the guest of {self.state} runs {running} Wine, not "
+                                 f"{self.machine.name}: give each architecture a state folder "
+                                 "of its own")
             if self.pid():
                 deadline = time.monotonic() + 60
                 while time.monotonic() < deadline:
@@ -576,9 +571,9 @@ class Guest:
             self._boot()
 
     def _boot(self):
-        accel, why = choose_accel()
+        accel, why = choose_accel(self.machine)
         shares = self.shares()
-        key, image, in_use = ensure_image()
+        key, image, in_use = ensure_image(self.machine)
         try:
             port = free_port()
             secret = os.urandom(SECRET_SIZE)
@@ -588,7 +583,8 @@ class Guest:
                                f"tolvar.idle={seconds('TOLVAR_GUEST_IDLE', 300):g}",
                                f"tolvar.secret={os.path.join(os.path.realpath(self.state), 'secret')}"]
                               + [f"tolvar.share=share{n}:{path}" for n, path in enumerate(shares)])
-            for name, value in (("key", key), ("port", port), ("pid", "")):
+            for name, value in (("key", key), ("arch", self.machine.name), ("port", port),
+                                ("pid", "")):
                 write_file(self.folder, name, name, f"{value}\n".encode())
             try:
                 os.rename("console.log", "console.log.previous", src_dir_fd=self.folder,
@@ -602,8 +598,8 @@ class Guest:
             # other run removes the image under it; it runs in a session of
             # its own, so that ending one test's process group never ends it.
             try:
-                qemu = subprocess.Popen(qemu_command(image, console, append, accel, port=port,
-                                                     shares=shares),
+                qemu = subprocess.Popen(qemu_command(self.machine, image, console, append, accel,
+                                                     port=port, shares=shares),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=qemu_log, pass_fds=(in_use.fd, console),
                                         start_new_session=True)
@@ -629,7 +625,8 @@ class Guest:
         except BaseException:
             end_process(qemu, 5)
             raise
-        note(f"guest up in {time.monotonic() - started:.1f} s ({accel.upper()}: {why}; image "
+        note(f"{self.machine.name} guest up in {time.monotonic() - started:.1f} s "
+             f"({accel.upper()}: {why}; image "
              f"{key}, port {port}, console {self.console})")
 
     def stop(self):
@@ -734,8 +731,10 @@ def end_on_signals():
 
 
 def main():
-    parser = argparse.ArgumentParser(description="The 32-bit Wine guest, host side.")
+    parser = argparse.ArgumentParser(description="The Wine guests, host side.")
     parser.add_argument("action", choices=("image", "start", "exec", "stop", "run"))
+    parser.add_argument("--arch", choices=sorted(MACHINES), default="x86",
+                        help="the Wine the guest runs: x86 (32-bit) or arm64")
     parser.add_argument("--dir", default=os.environ.get("TOLVAR_GUEST_DIR"))
     parser.add_argument("--limit", type=float, default=None,
                         help="seconds the command may run (exec, run)")
@@ -747,13 +746,13 @@ def main():
     try:
         limit = options.limit or seconds("TOLVAR_GUEST_LIMIT", 1800)
         if options.action == "image":
-            key, image, in_use = ensure_image()
+            key, image, in_use = ensure_image(find_machine(options.arch))
             in_use.close()
             print(image)
             return 0
         if options.action in ("exec", "run") and not command:
             parser.error(f"{options.action} needs a command after --")
-        guest = Guest(options.dir)
+        guest = Guest(options.dir, find_machine(options.arch))
         if options.action == "start":
             guest.start()
         elif options.action == "stop":

@@ -43,8 +43,10 @@ shared_files() {
         testing/include/tolvarvx_details.h testing/include/tolvarvx_testing.h \
         testing/wine/arch.sh testing/wine/install-stand-in.sh testing/wine/run-test.sh \
         testing/wine/run.sh testing/wine/session.sh testing/wine/launch.sh testing/wine/way.sh \
-        testing/wine/guest.py testing/wine/guest/build-image.sh testing/wine/guest/init \
-        testing/wine/guest/agent.py testing/wine/guest/packages samples/CMakeLists.txt \
+        testing/wine/guest.py testing/wine/guest_machines.py testing/wine/guest/build-image.sh \
+        testing/wine/guest/init testing/wine/guest/agent.py testing/wine/guest/packages \
+        testing/wine/guest/arm64/build-image.sh testing/wine/guest/arm64/init \
+        testing/wine/guest/arm64/packages samples/CMakeLists.txt \
         samples/drive_sample.c go/go.mod go/tolvarsdk.go go/record.go go/errors.go go/library.go; do
         echo "./$file"
     done
@@ -137,7 +139,8 @@ cmake -S "$sdk/samples" -B "$scratch/sample" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$t
     cmake --build "$scratch/sample" >>"$scratch/sample.log" 2>&1 ||
     { cat "$scratch/sample.log"; fail "the sample does not build for $arch from the zip"; }
 echo "sample built for $arch: $(ls "$scratch/sample"/*.exe)"
-for script in "$sdk"/testing/wine/*.sh "$sdk"/testing/wine/guest.py "$sdk"/testing/wine/guest/build-image.sh; do
+for script in "$sdk"/testing/wine/*.sh "$sdk"/testing/wine/guest.py "$sdk"/testing/wine/guest/build-image.sh \
+    "$sdk"/testing/wine/guest/arm64/build-image.sh; do
     [ -x "$script" ] || fail "$script is not executable in the unpacked zip"
 done
 
