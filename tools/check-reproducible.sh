@@ -4,9 +4,11 @@
 # SDK zip holds, and of the zip itself. Exit status 0 when all are equal.
 #   tools/check-reproducible.sh [--against ZIP] [work folder]
 #                                               (default build/reproducible)
-# --against ZIP takes a zip already built from this tree in another folder
-# (the test command gives the main build's) as the first build, so that
-# only the second is made here.
+# --against ZIP takes a zip already built from this tree at this commit in
+# another folder (the test command gives the main build's, packed just
+# before) as the first build, so that only the second is made here. The
+# zip's entries carry the commit's time: one packed before the last commit
+# differs in that alone.
 # Only the SDK's files are built (TOLVAR_WINDOWS_TARGET=sdk_files), not the
 # tests. A customer verifies a release the same way: build its commit with
 # this script's two steps and compare the sums with the release's.
@@ -51,6 +53,8 @@ sums() {
 
 rm -rf "$work"
 mkdir -p "$work"
+# Absolute from here on: the steps below read it from other folders.
+work=$(cd "$work" && pwd)
 if [ -n "$first_zip" ]; then
     mkdir "$work/one"
     sums "$first_zip" "$work/one"
