@@ -41,8 +41,10 @@ if [ "$WINEARCH" = win64 ]; then
         exec setarch "$(uname -m)" --addr-no-randomize /bin/sh "$0" "$@"
     fi
 fi
-# Mono's and Gecko's installers would stop a new prefix to ask.
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# Mono's and Gecko's installers would stop a new prefix to ask; the menu
+# builder, which every session's start runs, would write desktop menu
+# entries for nobody.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}"
 # Wine maps file names and the Unix command line by the Unix locale's
 # character set: in the C locale a name outside ASCII cannot be made. The
 # tests' paths need a UTF-8 locale; Wine's ANSI code page stays 1252.
