@@ -3,15 +3,16 @@
 # Wine session loads the driver stand-in from that key alone;
 # `rundll32 tolvarsdk.dll,UnregService` takes it away again.
 #   new_session_test.sh <service_probe.exe>
-# Runs in a prefix of its own, copied from the test run's template (or the
-# ready one in $TOLVAR_BASE_TEMPLATE), so that the test session's prefix and
-# server are never touched.
+# Runs in a prefix of its own ($TOLVAR_WINEPREFIX), copied from the test
+# run's template ($TOLVAR_SHARED_TEMPLATE, or the ready one in
+# $TOLVAR_BASE_TEMPLATE), so that the test session's prefix and server are
+# never touched.
 set -u
-: "${TOLVAR_WINEPREFIX:?}" "${TOLVAR_BIN_DIR:?}"
+: "${TOLVAR_WINEPREFIX:?}" "${TOLVAR_SHARED_TEMPLATE:?}" "${TOLVAR_BIN_DIR:?}"
 probe=$1
-template=${TOLVAR_BASE_TEMPLATE:-$TOLVAR_WINEPREFIX.template}
+template=${TOLVAR_BASE_TEMPLATE:-$TOLVAR_SHARED_TEMPLATE}
 . "$(dirname "$0")/../../../testing/wine/arch.sh"
-export WINEPREFIX="$TOLVAR_WINEPREFIX.service" WINEDEBUG=-all
+export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG=-all
 key='HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX'
 failures=0 checks=0
 

@@ -1,6 +1,7 @@
 #!/bin/sh
-# A Wine session of its own for a test that must not share the run's
-# session (one that kills the driver stand-in). Its prefix is
+# A Wine session of its own for tests that must not share the run's
+# session (the stress tests, the last of which kills the driver stand-in),
+# and that run beside it. Its prefix is
 # $TOLVAR_WINEPREFIX; a missing template is copied from the shared run's
 # ($TOLVAR_SHARED_TEMPLATE) when that one is ready, so only the first run
 # ever pays for wineboot. Then as testing/wine/session.sh start|stop.
