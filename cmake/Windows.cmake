@@ -142,12 +142,9 @@ add_test(NAME ${TOLVAR_ARCH}.dll.shape COMMAND ${CMAKE_SOURCE_DIR}/tools/check-d
   ${TOLVAR_ARCH} ${TOLVAR_BIN_DIR}/tolvarsdk.dll ${TOLVAR_DECORATED_DEF} ${TOLVAR_BIN_DIR}
   ${PROJECT_VERSION})
 
-# ARM64 builds the product (library, tolvarctl, driver stand-in) without
-# the test programs and benchmarks, which take mingw-w64's C run-time, and
-# ARM64 has none here. Its Wine layer runs the tool in the aarch64 guest
-# (tests/wine says how), only when asked: the ARM64 tolvarctl.exe still
-# crashes there, in msvcrt's _vscprintf, which Debian's arm64 Wine 8.0
-# builds as an ELF library that reads a va_list as Linux's structure.
+# ARM64 builds its Wine test programs (on msvcrt.dll, as tolvarctl is
+# built) only with its Wine layer, which runs in the emulated aarch64 guest
+# and only when asked; it never builds the benchmarks.
 option(TOLVAR_ARM64_WINE "Run the ARM64 build's Wine tests in the aarch64 guest" OFF)
 set(TOLVAR_SUBDIRS testing tolvarctl)
 if(NOT TOLVAR_ARCH STREQUAL arm64)
