@@ -241,6 +241,8 @@ if(TOLVAR_SDK_ZIP AND NOT TOLVAR_ARCH STREQUAL arm64)
   add_test(NAME ${TOLVAR_ARCH}.sdk.consumer COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/check.sh
     ${TOLVAR_ARCH} ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/consumer-check ${TOLVAR_SDK_ZIP})
   # The consumer's tests run in Wine sessions of their own (the SDK's
-  # harness), apart from this build's session.
-  set_tests_properties(${TOLVAR_ARCH}.sdk.consumer PROPERTIES TIMEOUT 900)
+  # harness), apart from this build's session; a long test of its own, it
+  # starts right after the sessions do.
+  math(EXPR consumer_cost "${TOLVAR_WINE_SESSION_COST} - 100")
+  set_tests_properties(${TOLVAR_ARCH}.sdk.consumer PROPERTIES TIMEOUT 900 COST ${consumer_cost})
 endif()

@@ -73,4 +73,7 @@ if grep -rqs --include=CTestTestfile.cmake 'arm64\.wine\.session\.start' "$build
     stage "the aarch64 guest's boot" env TOLVAR_GUEST_IDLE=7200 \
         $guest --arch arm64 start --dir "$build/guest-arm64"
 fi
-stage "the main ctest" ctest --test-dir "$build" --output-on-failure -j2 "$@"
+# Three at a time: each Wine session's chain of tests (the run's and the
+# stress tests', per architecture) waits on one process at a time, and in
+# the guest keeps one emulated processor busy; the third runs the rest.
+stage "the main ctest" ctest --test-dir "$build" --output-on-failure -j3 "$@"
