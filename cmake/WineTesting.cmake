@@ -46,33 +46,45 @@ set_tests_properties(${TOLVAR_ARCH}.wine.session.start PROPERTIES
 set_tests_properties(${TOLVAR_ARCH}.wine.session.stop PROPERTIES
   FIXTURES_CLEANUP ${TOLVAR_WINE_SESSION} TIMEOUT 120 ENVIRONMENT "${TOLVAR_WINE_ENV}")
 
-# tolvar_in_wine_session(test [TIMEOUT seconds]): runs the test in the
-# session, with its environment and lock.
+# tolvar_in_wine_session(test [TIMEOUT seconds] [SESSION fixture ENV ...]):
+# runs the test in the run's session, with its environment and lock, or in
+# another session (its fixture, which is also its lock, and environment).
 function(tolvar_in_wine_session test)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "TIMEOUT;SESSION" "ENV")
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT ${TOLVAR_WINE_TEST_TIMEOUT})
   endif()
-  set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED ${TOLVAR_WINE_SESSION}
-    TIMEOUT ${arg_TIMEOUT} ENVIRONMENT "${TOLVAR_WINE_ENV}"
-    RESOURCE_LOCK ${TOLVAR_WINE_SESSION_LOCK})
+  if(arg_SESSION)
+    set(lock ${arg_SESSION})
+  else()
+    set(arg_SESSION ${TOLVAR_WINE_SESSION})
+    set(lock ${TOLVAR_WINE_SESSION_LOCK})
+    set(arg_ENV ${TOLVAR_WINE_ENV})
+  endif()
+  set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED ${arg_SESSION}
+    TIMEOUT ${arg_TIMEOUT} ENVIRONMENT "${arg_ENV}" RESOURCE_LOCK ${lock})
 endfunction()
 
-# tolvar_add_wine_test(NAME program [ARGS ...] [LIMIT seconds]): one ctest
-# test, <arch>.NAME, that runs a Windows program under the session. LIMIT
-# is the program's own limit on a quiet host (run.sh's default, 120 s,
-# unless given); the test's TIMEOUT leaves room for it in the guest.
+# tolvar_add_wine_test(NAME program [ARGS ...] [LIMIT seconds]
+# [SESSION fixture ENV ...]): one ctest test, <arch>.NAME, that runs a
+# Windows program under the session (see tolvar_in_wine_session). LIMIT is
+# the program's own limit on a quiet host (run.sh's default, 120 s, unless
+# given); the test's TIMEOUT leaves room for it in the guest.
 function(tolvar_add_wine_test name program)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "LIMIT" "")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "LIMIT;SESSION" "ENV")
   add_test(NAME ${TOLVAR_ARCH}.${name}
     COMMAND ${TOLVAR_WINE_LAUNCH} ${TOLVAR_WINE_RUN} $<TARGET_FILE:${program}>
       ${arg_UNPARSED_ARGUMENTS})
+  set(session)
+  if(arg_SESSION)
+    set(session SESSION ${arg_SESSION} ENV ${arg_ENV})
+  endif()
   if(arg_LIMIT)
     math(EXPR timeout "${arg_LIMIT} * 10 + 300")
-    tolvar_in_wine_session(${TOLVAR_ARCH}.${name} TIMEOUT ${timeout})
+    tolvar_in_wine_session(${TOLVAR_ARCH}.${name} TIMEOUT ${timeout} ${session})
     set_property(TEST ${TOLVAR_ARCH}.${name} APPEND PROPERTY ENVIRONMENT
       TOLVAR_WINE_TIMEOUT=${arg_LIMIT})
   else()
-    tolvar_in_wine_session(${TOLVAR_ARCH}.${name})
+    tolvar_in_wine_session(${TOLVAR_ARCH}.${name} ${session})
   endif()
 endfunction()
