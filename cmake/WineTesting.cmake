@@ -20,6 +20,16 @@ set(TOLVAR_WINE_ENV TOLVAR_WINEPREFIX=${TOLVAR_WINEPREFIX}
   TOLVAR_BIN_DIR=${TOLVAR_BIN_DIR}
   TOLVAR_GUEST_DIR=${TOLVAR_GUEST_DIR}
   WINEPATH=${TOLVAR_BIN_DIR})
+# tolvar_own_prefix_env(variable suffix): the run's Wine environment for a
+# prefix of its own, ${TOLVAR_WINEPREFIX}<suffix>, made from the run's
+# template (TOLVAR_SHARED_TEMPLATE).
+function(tolvar_own_prefix_env variable suffix)
+  set(env ${TOLVAR_WINE_ENV})
+  list(FILTER env EXCLUDE REGEX "^TOLVAR_WINEPREFIX=")
+  list(APPEND env TOLVAR_WINEPREFIX=${TOLVAR_WINEPREFIX}${suffix}
+    TOLVAR_SHARED_TEMPLATE=${TOLVAR_WINEPREFIX}.template)
+  set(${variable} ${env} PARENT_SCOPE)
+endfunction()
 set(TOLVAR_WINE_LAUNCH ${CMAKE_SOURCE_DIR}/testing/wine/launch.sh)
 set(TOLVAR_WINE_RUN ${CMAKE_SOURCE_DIR}/testing/wine/run.sh)
 set(TOLVAR_WINE_TEST_TIMEOUT 1500)
