@@ -2,6 +2,9 @@
 # unit tests, sanitizers and fuzzing; and the Windows build driven from here.
 option(TOLVAR_SANITIZE "Build the host library and tests with ASan and UBSan" OFF)
 option(TOLVAR_WINDOWS "Cross-build the Windows product and its Wine tests" ON)
+# The test command builds and runs the host unit tests once, in the
+# sanitized build, and leaves them out of its main build.
+option(TOLVAR_HOST_TESTS "Build the host library and its unit tests" ON)
 set(TOLVAR_WINDOWS_TARGET all CACHE STRING
   "What each Windows build builds: all, or sdk_files for the SDK's files alone")
 
@@ -15,18 +18,25 @@ if(TOLVAR_SANITIZE)
 endif()
 add_compile_options(-Wall -Wextra)
 
-add_subdirectory(hostwin32)
+# The fuzz targets are built on the same library and Win32 stand-in.
+if(TOLVAR_HOST_TESTS OR TOLVAR_FUZZ)
+  add_subdirectory(hostwin32)
 
-file(GLOB TOLVARSDK_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cpp)
-# The DLL's entry point and compiler helpers are the host C library's here.
-list(FILTER TOLVARSDK_SOURCES EXCLUDE REGEX "/src/runtime/")
-add_library(tolvarsdk_host STATIC ${TOLVARSDK_SOURCES})
-target_include_directories(tolvarsdk_host PUBLIC ${CMAKE_SOURCE_DIR}/include
-  PRIVATE ${CMAKE_SOURCE_DIR}/src)
-target_compile_options(tolvarsdk_host PRIVATE -fno-exceptions -fno-rtti -Werror)
-target_link_libraries(tolvarsdk_host PUBLIC hostwin32)
+  file(GLOB TOLVARSDK_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cpp)
+  # The DLL's entry point and compiler helpers are the host C library's here.
+  list(FILTER TOLVARSDK_SOURCES EXCLUDE REGEX "/src/runtime/")
+  add_library(tolvarsdk_host STATIC ${TOLVARSDK_SOURCES})
+  target_include_directories(tolvarsdk_host PUBLIC ${CMAKE_SOURCE_DIR}/include
+    PRIVATE ${CMAKE_SOURCE_DIR}/src)
+  target_compile_options(tolvarsdk_host PRIVATE -fno-exceptions -fno-rtti -Werror)
+  target_link_libraries(tolvarsdk_host PUBLIC hostwin32)
+endif()
 
-foreach(dir tests/host testing tests/fuzz)
+set(host_dirs testing tests/fuzz)
+if(TOLVAR_HOST_TESTS)
+  list(PREPEND host_dirs tests/host)
+endif()
+foreach(dir ${host_dirs})
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()
