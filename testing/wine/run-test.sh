@@ -40,7 +40,7 @@ WINEPATH="$TOLVAR_BIN_DIR" "$here/run.sh" "$@" || status=$?
 end_session
 trap - EXIT
 if [ "$status" = 0 ]; then
-    rm -rf "$TOLVAR_WINEPREFIX"
+    "$here/session.sh" remove
 else
     [ "$status" = 124 ] && echo "run-test: $1 ran past its limit of $((${TOLVAR_WINE_TIMEOUT:-120} * ${TOLVAR_WINE_TIME_SCALE:-1})) s" >&2
     echo "run-test: $1 exited $status; its Wine prefix is kept in $TOLVAR_WINEPREFIX" >&2

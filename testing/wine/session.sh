@@ -5,6 +5,7 @@
 #                        if need be), install the driver stand-in, keep the
 #                        wine server up, start the services
 #   session.sh stop      end this prefix's session and wait for it
+#   session.sh remove    the same, then remove the prefix
 # The prefix is $TOLVAR_WINEPREFIX, 32-bit or 64-bit as TOLVAR_WINE_ARCH says
 # (see arch.sh). The template is $TOLVAR_WINE_TEMPLATE, by default beside the
 # prefix, so only the first run pays for wineboot; where a ready template
@@ -41,9 +42,7 @@ template)
 start)
     make_template
     end_session
-    rm -rf "$WINEPREFIX"
-    mkdir -p "$(dirname "$WINEPREFIX")"
-    cp -a "$template" "$WINEPREFIX"
+    fresh_prefix "$template"
     if [ -x "$here/install-stand-in.sh" ]; then
         "$here/install-stand-in.sh"
     fi
@@ -55,8 +54,12 @@ start)
 stop)
     end_session
     ;;
+remove)
+    end_session
+    remove_prefix
+    ;;
 *)
-    echo "usage: $0 template|start|stop" >&2
+    echo "usage: $0 template|start|stop|remove" >&2
     exit 2
     ;;
 esac

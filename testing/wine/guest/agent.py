@@ -50,6 +50,9 @@ import time
 # cannot be bound on 9p, and a prefix there made a session start take 140 s.
 PREFIX_ROOT = "/var/lib/tolvar/prefixes"
 BASE_TEMPLATE = "/var/lib/tolvar/wine-template"
+# The writable halves of prefixes that are the template seen through an
+# overlay (testing/wine/arch.sh, fresh_prefix), where the kernel has overlay.
+PREFIX_OVERLAYS = "/var/lib/tolvar/overlays"
 PREFIX_VARIABLES = ("TOLVAR_WINEPREFIX", "WINEPREFIX", "TOLVAR_SHARED_TEMPLATE")
 HEARTBEAT_SECONDS = 5
 # After the command exits, output still in its pipes is read this long; a
@@ -81,6 +84,11 @@ def guest_path(host_path):
     return os.path.join(PREFIX_ROOT, os.path.abspath(host_path).lstrip("/"))
 
 
+def has_overlay():
+    with open("/proc/filesystems") as filesystems:
+        return any(line.split()[-1:] == ["overlay"] for line in filesystems)
+
+
 def command_environment(requested):
     env = {
         "PATH": "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
@@ -88,6 +96,8 @@ def command_environment(requested):
         "TMPDIR": "/tmp",
         "TOLVAR_BASE_TEMPLATE": BASE_TEMPLATE,
     }
+    if has_overlay():
+        env["TOLVAR_PREFIX_OVERLAYS"] = PREFIX_OVERLAYS
     env.update(requested)
     for name in PREFIX_VARIABLES:
         if env.get(name):

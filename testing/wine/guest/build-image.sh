@@ -95,8 +95,10 @@ kernel_version=$(ls "$root/tmp/kernel/lib/modules")
 cp "$root/tmp/kernel/boot/vmlinuz-$kernel_version" "$out/vmlinuz"
 in_root depmod -b /tmp/kernel "$kernel_version"
 # Debian builds virtio, ext4, 9p and virtio-net as modules; the initrd
-# loads them, with their dependencies, in modprobe's order.
-modules="virtio_pci virtio_blk ext4 9p 9pnet_virtio virtio_net"
+# loads them, with their dependencies, in modprobe's order. overlay lets a
+# Wine session's prefix be the template seen through an overlay instead of
+# a copy of it.
+modules="virtio_pci virtio_blk ext4 9p 9pnet_virtio virtio_net overlay"
 initrd=$work/initrd
 mkdir -p "$initrd/bin" "$initrd/proc" "$initrd/dev" "$initrd/newroot"
 for module in $modules; do

@@ -65,8 +65,7 @@ if [ ! -d "$template" ]; then
     exit 1
 fi
 end_session
-rm -rf "$WINEPREFIX"
-cp -a "$template" "$WINEPREFIX"
+fresh_prefix "$template" || exit 1
 cp "$TOLVAR_BIN_DIR/TOLVARVX.sys" "$WINEPREFIX/drive_c/windows/system32/drivers/TOLVARVX.sys"
 
 new_session
@@ -92,6 +91,7 @@ new_session
 check "without the key the next session has no stand-in" probe_says absent
 
 end_session
-rm -rf "$WINEPREFIX" "$answer"
+remove_prefix
+rm -f "$answer"
 echo "service new session: $((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
