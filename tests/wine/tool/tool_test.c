@@ -23,6 +23,18 @@ enum { EXIT_SUCCESS_ = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
 static tool_run run;
 static TolvarvxJournal journal;
 
+/* The command line's parser and the help texts are the same source on every
+ * architecture. The x64 layer, which runs on the host, goes through every
+ * case; the x86 and ARM64 layers, which may run in an emulated guest where
+ * each run of the tool costs seconds, through one case of each kind of
+ * message, and through the limits that hang on the type sizes (a drive
+ * index of 2^32). */
+#ifdef __x86_64__
+static const BOOL every_case = TRUE;
+#else
+static const BOOL every_case = FALSE;
+#endif
+
 static const char data_path[] = "C:\\tolvar-tool\\d\xe4ta 2.img"; /* a-umlaut in code page 1252 */
 static const char data_path_utf8[] = "C:\\tolvar-tool\\d\xc3\xa4ta 2.img"; /* as the tool prints it */
 static const char backup_path[] = "C:\\tolvar-tool\\backup2.img";
@@ -136,7 +148,7 @@ static void test_help(void)
 {
     static const struct {
         const char *command, *synopsis;
-        int every_route; /* also through "help <command>" and "<command> 7 -h" */
+        int every_route; /* also through "help <command>" and "<command> 7 -h"; and run everywhere */
     } commands[] = {
         {"open", "open N --data FILE [--backup FILE] [--letter X]", 1},
         {"query", "query N [--json]"},
@@ -161,6 +173,7 @@ static void test_help(void)
     for (int i = 0; i < 12; ++i) {
         const char *command = commands[i].command;
         ok(strstr(overview, commands[i].synopsis) != NULL, "--help lacks %s\n", commands[i].synopsis);
+        if (!every_case && !commands[i].every_route) continue;
         snprintf(expected, sizeof expected, "usage: tolvarctl %s\n\n", commands[i].synopsis);
         ok(tool("%s --help", command) == EXIT_SUCCESS_, "%s --help: exit %lu\n", command, run.exit_code);
         ok(!strncmp(run.out, expected, strlen(expected)), "%s --help: %s\n", command, run.out);
@@ -207,12 +220,15 @@ static void test_usage_errors_call_nothing(void)
     forget_letter(LETTER);
     check_usage("flush x1", "flush", "'x1' is not a drive index (0 to 4294967295)", "flush N");
     check_usage("flush 4294967296", "flush", "'4294967296' is not a drive index (0 to 4294967295)", "flush N");
-    check_usage("flush -1", "flush", "'-1' is not a drive index (0 to 4294967295)", "flush N");
-    check_usage("flush 0x2", "flush", "'0x2' is not a drive index (0 to 4294967295)", "flush N");
+    if (every_case) {
+        check_usage("flush -1", "flush", "'-1' is not a drive index (0 to 4294967295)", "flush N");
+        check_usage("flush 0x2", "flush", "'0x2' is not a drive index (0 to 4294967295)", "flush N");
+    }
     check_usage("flush", "flush", "missing argument", "flush N");
     check_usage("close 2 3", "close", "unexpected argument '3'", "close N [--force]");
     check_usage("query 2 --jsn", "query", "unknown option '--jsn'", "query N [--json]");
-    check_usage("query 2 --json --json", "query", "'--json' given twice", "query N [--json]");
+    if (every_case)
+        check_usage("query 2 --json --json", "query", "'--json' given twice", "query N [--json]");
     /* A quoted word is cut to 40 bytes before a character that would not
      * fit whole: "--" and 19 of its 80 two-byte letters, none in half. */
     WCHAR option[96] = L"query 2 --";
@@ -226,26 +242,34 @@ static void test_usage_errors_call_nothing(void)
     const char *open_synopsis = "open N --data FILE [--backup FILE] [--letter X]";
     check_usage("open 2", "open", "--data FILE is required", open_synopsis);
     check_usage("open 2 --data", "open", "'--data' needs a value", open_synopsis);
-    check_usage("open 2 --data C:\\a.img --data C:\\b.img", "open", "'--data' given twice", open_synopsis);
+    if (every_case)
+        check_usage("open 2 --data C:\\a.img --data C:\\b.img", "open", "'--data' given twice", open_synopsis);
     char arguments[400];
     snprintf(arguments, sizeof arguments, "open 2 --data %s --letter K", long_path);
     check_usage(arguments, "open", "the --data path has 260 characters; at most 259 fit", open_synopsis);
-    snprintf(arguments, sizeof arguments, "open 2 --data C:\\a.img --backup %s --letter K", long_path);
-    check_usage(arguments, "open", "the --backup path has 260 characters; at most 259 fit", open_synopsis);
+    if (every_case) {
+        snprintf(arguments, sizeof arguments, "open 2 --data C:\\a.img --backup %s --letter K", long_path);
+        check_usage(arguments, "open", "the --backup path has 260 characters; at most 259 fit", open_synopsis);
+    }
     check_usage("open 2 --data C:\\a.img --letter 7", "open", "'7' is not a drive letter (A-Z or a-z)", open_synopsis);
-    check_usage("open 2 --data C:\\a.img --letter KL", "open", "'KL' is not a drive letter (A-Z or a-z)", open_synopsis);
+    if (every_case)
+        check_usage("open 2 --data C:\\a.img --letter KL", "open", "'KL' is not a drive letter (A-Z or a-z)", open_synopsis);
     const char *authen_synopsis = "authen N (HEX32 | --secret TEXT)";
     check_usage("authen 2 0123", "authen", "'0123' is not a response of 32 hex digits", authen_synopsis);
-    check_usage("authen 2 0123456789abcdef0123456789abcdeg", "authen",
-                "'0123456789abcdef0123456789abcdeg' is not a response of 32 hex digits", authen_synopsis);
-    check_usage("authen 2 0123456789abcdef0123456789abcdef0", "authen",
-                "'0123456789abcdef0123456789abcdef0' is not a response of 32 hex digits", authen_synopsis);
+    if (every_case) {
+        check_usage("authen 2 0123456789abcdef0123456789abcdeg", "authen",
+                    "'0123456789abcdef0123456789abcdeg' is not a response of 32 hex digits", authen_synopsis);
+        check_usage("authen 2 0123456789abcdef0123456789abcdef0", "authen",
+                    "'0123456789abcdef0123456789abcdef0' is not a response of 32 hex digits", authen_synopsis);
+    }
     check_usage("authen 2", "authen", "a response (HEX32) or --secret is needed", authen_synopsis);
-    check_usage("authen 2 0123456789abcdef0123456789abcdef --secret s", "authen",
-                "give either a response or --secret, not both", authen_synopsis);
-    check_usage("letter add 1 2", "letter add", "'1' is not a drive letter (A-Z or a-z)", "letter add X N");
-    check_usage("letter add [ 2", "letter add", "'[' is not a drive letter (A-Z or a-z)", "letter add X N");
-    check_usage("letter add K 2x", "letter add", "'2x' is not a drive index (0 to 4294967295)", "letter add X N");
+    if (every_case) {
+        check_usage("authen 2 0123456789abcdef0123456789abcdef --secret s", "authen",
+                    "give either a response or --secret, not both", authen_synopsis);
+        check_usage("letter add 1 2", "letter add", "'1' is not a drive letter (A-Z or a-z)", "letter add X N");
+        check_usage("letter add [ 2", "letter add", "'[' is not a drive letter (A-Z or a-z)", "letter add X N");
+        check_usage("letter add K 2x", "letter add", "'2x' is not a drive index (0 to 4294967295)", "letter add X N");
+    }
     check_usage("letter remove KL", "letter remove", "'KL' is not a drive letter (A-Z or a-z)", "letter remove X");
     check_usage("service install now", "service install", "unexpected argument 'now'", "service install");
 
