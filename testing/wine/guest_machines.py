@@ -58,9 +58,13 @@ class X86(Machine):
     def cpu(self, accel):
         if accel == "kvm":
             return ["-accel", "kvm", "-cpu", "host,-arch-capabilities"]
-        # -cpu max alone oopses on the first IRET of 32-bit Wine code under
-        # QEMU 7.2's TCG with SMAP.
-        return ["-accel", "tcg,thread=multi", "-cpu", "max,-smap"]
+        # A plain older model, not max: -cpu max alone oopses on the first
+        # IRET of 32-bit Wine code under QEMU 7.2's TCG with SMAP, and its
+        # 5-level paging and AVX make everything slower to emulate. Ten
+        # runs of a Wine program took 18 s with max,-smap, 14 s without
+        # la57 as well, 10.5 s with Nehalem; a session's start 26-30 s
+        # against 18 s.
+        return ["-accel", "tcg,thread=multi", "-cpu", "Nehalem"]
 
 
 class Arm64(Machine):
