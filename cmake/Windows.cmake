@@ -144,8 +144,9 @@ add_test(NAME ${TOLVAR_ARCH}.dll.shape COMMAND ${CMAKE_SOURCE_DIR}/tools/check-d
 
 # ARM64 builds its Wine test programs (on msvcrt.dll, as tolvarctl is
 # built) only with its Wine layer, which runs in the emulated aarch64 guest
-# and only when asked; it never builds the benchmarks.
-option(TOLVAR_ARM64_WINE "Run the ARM64 build's Wine tests in the aarch64 guest" OFF)
+# (on by default; -DTOLVAR_ARM64_WINE=OFF leaves it out); it never builds
+# the benchmarks.
+option(TOLVAR_ARM64_WINE "Run the ARM64 build's Wine tests in the aarch64 guest" ON)
 set(TOLVAR_SUBDIRS testing tolvarctl)
 if(NOT TOLVAR_ARCH STREQUAL arm64)
   include(cmake/WineTesting.cmake)
