@@ -313,6 +313,27 @@ static void run_round(const comparison* c, double* a, double* b)
     *b = median(timesB, calls);
 }
 
+/* Numbers are written by integer formatting alone: a double passed to a
+ * variadic function travels in other registers on ARM64 Windows than on the
+ * Linux AArch64 ABI that Wine's msvcrt.dll may be built for. */
+static const char* thousandths(double value)
+{
+    static char text[3][24];
+    static unsigned next;
+    char* out = text[next++ % 3];
+    unsigned long scaled = (unsigned long)(value * 1000 + 0.5);
+    wsprintfA(out, "%lu.%03lu", scaled / 1000, scaled % 1000);
+    return out;
+}
+
+/* "median (min-max)" calls per second of a side's round times, sorted: the
+ * fastest round has the smallest time. */
+static void write_rates(char* out, const double* sorted)
+{
+    wsprintfA(out, "%lu (%lu-%lu)", (unsigned long)(1 / quantile(sorted, rounds, 0.5) + 0.5),
+              (unsigned long)(1 / sorted[rounds - 1] + 0.5), (unsigned long)(1 / sorted[0] + 0.5));
+}
+
 static void run_comparison(const comparison* c)
 {
     double a[MAX_ROUNDS], b[MAX_ROUNDS], ratio[MAX_ROUNDS];
@@ -327,11 +348,12 @@ static void run_comparison(const comparison* c)
     qsort(a, rounds, sizeof a[0], by_value);
     qsort(b, rounds, sizeof b[0], by_value);
     qsort(ratio, rounds, sizeof ratio[0], by_value);
-    /* Calls per second: the fastest round has the smallest time. */
-    printf("| %s | %s | %.0f (%.0f-%.0f) | %s | %.0f (%.0f-%.0f) | %.3f (%.3f-%.3f) |\n", c->label, c->a.name,
-           1 / quantile(a, rounds, 0.5), 1 / a[rounds - 1], 1 / a[0], c->b.name, 1 / quantile(b, rounds, 0.5),
-           1 / b[rounds - 1], 1 / b[0], quantile(ratio, rounds, 0.5), quantile(ratio, rounds, 0.25),
-           quantile(ratio, rounds, 0.75));
+    char aRates[48], bRates[48], ratios[48];
+    write_rates(aRates, a);
+    write_rates(bRates, b);
+    wsprintfA(ratios, "%s (%s-%s)", thousandths(quantile(ratio, rounds, 0.5)),
+              thousandths(quantile(ratio, rounds, 0.25)), thousandths(quantile(ratio, rounds, 0.75)));
+    printf("| %s | %s | %s | %s | %s | %s |\n", c->label, c->a.name, aRates, c->b.name, bRates, ratios);
 }
 
 /* ---- Set-up ------------------------------------------------------------------ */

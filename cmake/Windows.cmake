@@ -142,18 +142,14 @@ add_test(NAME ${TOLVAR_ARCH}.dll.shape COMMAND ${CMAKE_SOURCE_DIR}/tools/check-d
   ${TOLVAR_ARCH} ${TOLVAR_BIN_DIR}/tolvarsdk.dll ${TOLVAR_DECORATED_DEF} ${TOLVAR_BIN_DIR}
   ${PROJECT_VERSION})
 
-# ARM64 builds its Wine test programs (on msvcrt.dll, as tolvarctl is
-# built) only with its Wine layer, which runs in the emulated aarch64 guest
-# (on by default; -DTOLVAR_ARM64_WINE=OFF leaves it out); it never builds
-# the benchmarks.
+# ARM64 builds its Wine test programs and the benchmarks (on msvcrt.dll, as
+# tolvarctl is built) only with its Wine layer, which runs in the emulated
+# aarch64 guest (on by default; -DTOLVAR_ARM64_WINE=OFF leaves it out).
 option(TOLVAR_ARM64_WINE "Run the ARM64 build's Wine tests in the aarch64 guest" ON)
 set(TOLVAR_SUBDIRS testing tolvarctl)
-if(NOT TOLVAR_ARCH STREQUAL arm64)
+if(NOT TOLVAR_ARCH STREQUAL arm64 OR TOLVAR_ARM64_WINE)
   include(cmake/WineTesting.cmake)
   list(APPEND TOLVAR_SUBDIRS tests/wine bench)
-elseif(TOLVAR_ARM64_WINE)
-  include(cmake/WineTesting.cmake)
-  list(APPEND TOLVAR_SUBDIRS tests/wine)
 endif()
 foreach(dir ${TOLVAR_SUBDIRS})
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)

@@ -1,62 +1,102 @@
 #!/bin/sh
 # The cost of a call: builds bench.exe, runs it under a Wine session of its
 # own against the driver stand-in, and prints the table with the DLL's size,
-# its imports and which imports each export can reach.
+# its imports and (x86, x64) which imports each export can reach.
 #
 #   tools/bench.sh [build-dir] [rounds] [calls-per-side-and-round]
 #   TOLVAR_WINE_ARCH=win64 tools/bench.sh ...    the x64 DLL under 64-bit Wine
+#   TOLVAR_WINE_ARCH=arm64 tools/bench.sh ...    the ARM64 DLL under ARM Wine
 #
-# build-dir is a host build (its windows/x86 or windows/x64 subfolder is
-# used) or a Windows build of the architecture TOLVAR_WINE_ARCH names
-# (win32, the default, or win64); default build. Defaults: 15 rounds of 400
-# calls per side.
+# build-dir is a host build (its windows/<arch> subfolder is used) or a
+# Windows build of the architecture TOLVAR_WINE_ARCH names (win32, the
+# default, win64 or arm64); default build. Defaults: 15 rounds of 400 calls
+# per side.
+#
+# 32-bit Wine runs where the test run's does (testing/wine/way.sh), ARM64
+# Wine always in the emulated aarch64 guest; a guest is booted for the run
+# alone (state in <Windows build>/guest-bench) and powered off after it.
+# There a call costs 10 to 100 times more, so only the ratios count, and
+# far fewer calls give them (5 rounds of 40 take about 15 minutes on ARM64).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../testing/wine/arch.sh"
+
+# The Wine side, where this Wine runs: a session, the program, the end.
+if [ "${1:-}" = --in-session ]; then
+    shift
+    echo "Wine side: $(nproc) processors, $(uname -sm), $("$wine" --version 2>/dev/null || echo wine) ($WINEARCH); load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo
+    "$here/../testing/wine/session.sh" start
+    trap '"$here/../testing/wine/session.sh" remove' EXIT
+    status=0
+    output=$(mktemp)
+    TOLVAR_WINE_TIMEOUT=1800 "$here/../testing/wine/run.sh" "$TOLVAR_BIN_DIR/bench.exe" "$@" >"$output" || status=$?
+    tr -d '\r' <"$output"
+    rm -f "$output"
+    echo
+    echo "Wine side's load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+    exit $status
+fi
+
 build=${1:-$here/../build}
 rounds=${2:-15}
 calls=${3:-400}
-. "$here/../testing/wine/arch.sh"
-if [ "$arch" = x64 ]; then prefix=x86_64-w64-mingw32; else prefix=i686-w64-mingw32; fi
 if [ -d "$build/windows/$arch" ]; then win=$(cd "$build/windows/$arch" && pwd); else win=$(cd "$build" && pwd); fi
 
 cmake --build "$win" --target bench tolvarsdk tolvarvx_sys >/dev/null
 
-# A prefix of its own beside the test run's, seeded from that run's template
-# when there is one; the session ends when the script does.
 export TOLVAR_WINEPREFIX="$win/wineprefix-bench" TOLVAR_BIN_DIR="$win/bin" WINEPATH="$win/bin"
-template="$TOLVAR_WINEPREFIX.template"
-if [ ! -d "$template" ] && [ -d "$win/wineprefix.template" ]; then
-    rm -rf "$template.tmp"
-    cp -a "$win/wineprefix.template" "$template.tmp"
-    mv "$template.tmp" "$template"
-fi
-"$here/../testing/wine/session.sh" start
-trap '"$here/../testing/wine/session.sh" stop' EXIT
-
+case $arch in
+arm64) way=guest ;;
+x64) way=native ;;
+*)
+    . "$here/../testing/wine/way.sh"
+    tolvar_wine_way
+    way=$wine_way
+    ;;
+esac
 echo "# tolvarsdk ($arch): the cost of a call"
 echo
-echo "Machine: $(nproc) cores, $(uname -sr), $("$wine" --version 2>/dev/null || echo wine) ($WINEARCH); load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo
+echo "Host: $(nproc) cores, $(uname -sr), load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 status=0
-output=$(mktemp)
-TOLVAR_WINE_TIMEOUT=1800 "$here/../testing/wine/run.sh" "$win/bin/bench.exe" "$rounds" "$calls" >"$output" || status=$?
-tr -d '\r' <"$output"
-rm -f "$output"
+if [ "$way" = guest ]; then
+    echo "Wine runs in an emulated guest (QEMU): compare ratios only."
+    echo
+    guest_arch=x86
+    [ "$arch" = arm64 ] && guest_arch=arm64
+    export TOLVAR_WINE_TIME_SCALE="${TOLVAR_WINE_TIME_SCALE:-10}"
+    /usr/bin/python3 "$here/../testing/wine/guest.py" --arch "$guest_arch" run --dir "$win/guest-bench" \
+        --limit 14400 -- "$here/bench.sh" --in-session "$rounds" "$calls" || status=$?
+else
+    echo
+    # Seeded from the test run's template when there is one.
+    template="$TOLVAR_WINEPREFIX.template"
+    if [ ! -d "$template" ] && [ -d "$win/wineprefix.template" ]; then
+        rm -rf "$template.tmp"
+        cp -a "$win/wineprefix.template" "$template.tmp"
+        mv "$template.tmp" "$template"
+    fi
+    "$here/bench.sh" --in-session "$rounds" "$calls" || status=$?
+fi
 echo
-echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Host's load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 # The DLL is stripped: link the same objects once more without -s, only to
 # name the functions on the call chains (dll_calls.py checks that the two
-# images match). The link command is the build's own.
+# images match). The link command is the build's own. ARM64 has no walk.
+case $arch in
+x86) objdump=i686-w64-mingw32-objdump ;;
+*) objdump=x86_64-w64-mingw32-objdump ;;
+esac
 symbols=$(mktemp -d)
 link=$(cd "$win" && ninja -t commands bin/tolvarsdk.dll | tail -1 | sed -e 's/^: && //' -e 's/ && cd .*//' \
     -e 's/ -s / /' -e "s| -o bin/tolvarsdk.dll | -o $symbols/tolvarsdk.dll |" \
     -e "s|--out-implib,[^ ]*|--out-implib,$symbols/unused.a|")
-if (cd "$win" && sh -c "$link") >/dev/null 2>&1; then
-    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" --objdump $prefix-objdump \
+if [ "$arch" != arm64 ] && (cd "$win" && sh -c "$link") >/dev/null 2>&1; then
+    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" --objdump $objdump \
         --symbols "$symbols/tolvarsdk.dll" || true
 else
-    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" --objdump $prefix-objdump || true
+    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" --objdump $objdump || true
 fi
 rm -rf "$symbols"
 exit $status
