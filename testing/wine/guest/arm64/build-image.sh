@@ -93,8 +93,9 @@ kernel_version=$(ls "$root/tmp/kernel/lib/modules")
 cp "$root/tmp/kernel/boot/vmlinuz-$kernel_version" "$out/vmlinuz"
 in_root depmod -b /tmp/kernel "$kernel_version"
 # The PCI virtio devices of QEMU's virt machine, ext4 (whose checksums need
-# crc32c, a soft dependency modprobe does not list), 9p and the network.
-modules="virtio_pci virtio_blk crc32c_generic ext4 9p 9pnet_virtio virtio_net"
+# crc32c, a soft dependency modprobe does not list), 9p, the network, and
+# overlay for the Wine sessions' prefixes (as in the x86 guest).
+modules="virtio_pci virtio_blk crc32c_generic ext4 9p 9pnet_virtio virtio_net overlay"
 initrd=$work/initrd
 mkdir -p "$initrd/bin" "$initrd/proc" "$initrd/dev" "$initrd/newroot"
 for module in $modules; do
