@@ -234,9 +234,16 @@ install(FILES ${package_dir}/tolvarsdkConfig.cmake ${package_dir}/tolvarsdkConfi
 # zip holds both architectures, so the host build that drives both Windows
 # builds packs it and names it here.
 set(TOLVAR_SDK_ZIP "" CACHE FILEPATH "The SDK zip of every architecture (packed by the host build)")
+# The x64 check also builds the consumer for ARM64 and, with the ARM64 Wine
+# layer, runs its test in the aarch64 guest through the SDK's helper.
 if(TOLVAR_SDK_ZIP AND NOT TOLVAR_ARCH STREQUAL arm64)
+  set(consumer_arm64)
+  if(TOLVAR_ARCH STREQUAL x64 AND TOLVAR_ARM64_WINE)
+    set(consumer_arm64 arm64)
+  endif()
   add_test(NAME ${TOLVAR_ARCH}.sdk.consumer COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/check.sh
-    ${TOLVAR_ARCH} ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/consumer-check ${TOLVAR_SDK_ZIP})
+    ${TOLVAR_ARCH} ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/consumer-check ${TOLVAR_SDK_ZIP}
+    ${consumer_arm64})
   # The consumer's tests run in Wine sessions of their own (the SDK's
   # harness), apart from this build's session; a long test of its own, it
   # starts right after the sessions do.

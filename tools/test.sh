@@ -69,6 +69,8 @@ fi
 if grep -rqs --include=CTestTestfile.cmake 'arm64\.wine\.session\.start' "$build/windows/arm64"; then
     echo "test: the ARM64 Wine layer runs in an emulated aarch64 guest"
     guests="$guests $build/guest-arm64"
+    # The SDK consumer's ARM64 test runs in it too.
+    export TOLVAR_ARM64_GUEST_DIR="$build/guest-arm64"
     # Stopped when this script ends, not after the agent's usual five idle
     # minutes: its Wine session must outlive the other layers' long tests.
     stage "the aarch64 guest's boot" env TOLVAR_GUEST_IDLE=7200 \

@@ -16,9 +16,12 @@
 #    toolchain (its program once more by clang and lld-link against
 #    tolvarsdk.lib), and the SDK's sample;
 # 5. runs the consumer's own ctest: its programs under Wine, each in a
-#    session with the SDK's driver stand-in, through tolvarsdk_add_wine_test.
+#    session with the SDK's driver stand-in, through tolvarsdk_add_wine_test;
+# 6. with `arm64` last: builds the ARM64 project of step 3 and runs its
+#    test, in the aarch64 guest (the test run's, which TOLVAR_ARM64_GUEST_DIR
+#    names, else one of its own, powered off at the end).
 set -eu
-arch=$1 build=$2 scratch=$3 zip=$4
+arch=$1 build=$2 scratch=$3 zip=$4 with_arm64=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 case $arch in
@@ -60,6 +63,10 @@ tree_files() {
 
 rm -rf "$scratch"
 mkdir -p "$scratch/unpacked"
+if [ "$with_arm64" = arm64 ] && [ -z "${TOLVAR_ARM64_GUEST_DIR:-}" ]; then
+    export TOLVAR_ARM64_GUEST_DIR="$scratch/arm64-guest"
+    trap '/usr/bin/python3 "$root/testing/wine/guest.py" --arch arm64 stop --dir "$TOLVAR_ARM64_GUEST_DIR"' EXIT
+fi
 cmake --install "$build" --prefix "$scratch/installed" >/dev/null
 tree_files "$scratch/installed" >"$scratch/installed.txt"
 { arch_files "$arch"; shared_files; } | sort >"$scratch/expected-installed.txt"
@@ -146,5 +153,13 @@ done
 
 # The consumer's tests, with nothing of this build's Wine environment: the
 # SDK's harness sets up its own, from its wineboot on.
-exec env -u WINEPATH -u TOLVAR_WINEPREFIX -u TOLVAR_BIN_DIR -u TOLVAR_WINE_ARCH \
-    ctest --test-dir "$scratch/build" --output-on-failure
+consumer_tests() {
+    env -u WINEPATH -u TOLVAR_WINEPREFIX -u TOLVAR_BIN_DIR -u TOLVAR_WINE_ARCH \
+        ctest --test-dir "$1" --output-on-failure
+}
+consumer_tests "$scratch/build"
+if [ "$with_arm64" = arm64 ]; then
+    cmake --build "$scratch/arm64-zip" >"$scratch/arm64-build.log" 2>&1 ||
+        { cat "$scratch/arm64-build.log"; fail "the arm64 project does not build against the zip"; }
+    consumer_tests "$scratch/arm64-zip"
+fi
