@@ -15,8 +15,8 @@
 # 32-bit Wine runs where the test run's does (testing/wine/way.sh), ARM64
 # Wine always in the emulated aarch64 guest; a guest is booted for the run
 # alone (state in <Windows build>/guest-bench) and powered off after it.
-# There a call costs 10 to 100 times more, so only the ratios count, and
-# far fewer calls give them (5 rounds of 40 take about 15 minutes on ARM64).
+# There a call costs about ten times more, so only the ratios count, and
+# fewer calls give them (15 rounds of 200 took 10 minutes in either guest).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../testing/wine/arch.sh"
