@@ -15,13 +15,16 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TOLVAR_BUILD_DIR:-$root/build}
-. "$root/testing/wine/arch.sh"
+# Which way 32-bit Wine runs here needs nothing installed; Wine itself is
+# looked up only once setup has installed it.
 . "$root/testing/wine/way.sh"
 tolvar_wine_way
 export TOLVAR_WINE_WAY="$wine_way"
+. "$root/tools/stage.sh"
 
-# Each stage prints one line with its time; what the tools say goes to the
-# log, whose end is shown, with its path, when a stage fails.
+# Each stage prints one line with its time, and a line every 30 s while it
+# runs; what the tools say goes to the log, whose end is shown, with its
+# path, when a stage fails.
 mkdir -p "$build"
 log="$build/demo.log"
 : >"$log"
@@ -29,18 +32,19 @@ stage() { # stage <what> <command...>
     what=$1
     shift
     started=$(date +%s)
-    printf 'demo: %s ... ' "$what"
-    if ! "$@" >>"$log" 2>&1; then
-        echo "failed after $(($(date +%s) - started)) s. The end of its output:"
+    echo "demo: $what ..."
+    if ! run_stage demo "$what" no "$log" "$@"; then
+        echo "demo: $what failed after $(($(date +%s) - started)) s. The end of its output:"
         tail -n 30 "$log"
         echo "demo: the whole output is in $log"
         exit 1
     fi
-    echo "$(($(date +%s) - started)) s"
+    echo "demo: $what took $(($(date +%s) - started)) s"
 }
 stage "installing what is missing (tools/setup.sh)" "$root/tools/setup.sh"
+. "$root/testing/wine/arch.sh"
 stage "configuring the build in $build" cmake -S "$root" -B "$build" -G Ninja
-stage "building the SDK for x86 and x64, its tests and the zip" cmake --build "$build"
+stage "building the SDK for x86, x64 and ARM64, its test programs and the zip" cmake --build "$build"
 rm -rf "$build/sdk"
 stage "laying out the SDK in $build/sdk" cmake --install "$build" --prefix "$build/sdk"
 echo "demo: SDK zip: $(ls "$build"/package/*.zip); build output: $log"

@@ -25,12 +25,23 @@ build=${TOLVAR_BUILD_DIR:-$root/build}
 . "$root/testing/wine/way.sh"
 tolvar_wine_way
 export TOLVAR_WINE_WAY="$wine_way"
-# stage <what> <command...>: runs one stage and says how long it took.
+. "$root/tools/stage.sh"
+mkdir -p "$build"
+log="$build/test.log"
+: >"$log"
+# stage <what> <command...>: runs one stage, its output shown as it comes
+# (and kept in build/test.log), a line every 30 s in which it printed
+# nothing, and says how long it took.
 stage() {
     what=$1
     shift
     started=$(date +%s)
-    "$@"
+    status=0
+    run_stage test "$what" yes "$log" "$@" || status=$?
+    if [ "$status" != 0 ]; then
+        echo "test: $what failed with status $status after $(($(date +%s) - started)) s"
+        exit "$status"
+    fi
     echo "test: $what took $(($(date +%s) - started)) s"
 }
 
