@@ -250,3 +250,19 @@ if(TOLVAR_SDK_ZIP AND NOT TOLVAR_ARCH STREQUAL arm64)
   math(EXPR consumer_cost "${TOLVAR_WINE_SESSION_COST} - 100")
   set_tests_properties(${TOLVAR_ARCH}.sdk.consumer PROPERTIES TIMEOUT 900 COST ${consumer_cost})
 endif()
+
+# The SDK's sample, built from the unpacked zip with this toolchain and run
+# by its own tests under the kit, as a customer first meets it. ARM64's
+# programs have no C run-time here but the start library and import
+# libraries of this build (tolvarctl/arm64), which the sample links too.
+if(TOLVAR_SDK_ZIP AND (NOT TOLVAR_ARCH STREQUAL arm64 OR TOLVAR_ARM64_WINE))
+  set(sample_runtime)
+  if(TOLVAR_ARCH STREQUAL arm64)
+    set(sample_runtime $<TARGET_FILE_DIR:msvcrt_program> ${TOLVAR_SYSTEM_IMPORTS})
+  endif()
+  add_test(NAME ${TOLVAR_ARCH}.sdk.sample COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/sample.sh
+    ${TOLVAR_ARCH} ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_BINARY_DIR}/sample-check ${TOLVAR_SDK_ZIP}
+    ${sample_runtime})
+  math(EXPR sample_cost "${TOLVAR_WINE_SESSION_COST} - 100")
+  set_tests_properties(${TOLVAR_ARCH}.sdk.sample PROPERTIES TIMEOUT 900 COST ${sample_cost})
+endif()
