@@ -78,7 +78,8 @@ step() {
     started=$(date +%s)
     status=0
     if [ "$show" = yes ]; then
-        { timeout --kill-after=30 "$limit" "$@" 2>&1 </dev/null; echo $? >"$top/status"; } | tee -a "$log"
+        echo 1 >"$top/status"
+        { status=0; timeout --kill-after=30 "$limit" "$@" 2>&1 </dev/null || status=$?; echo "$status" >"$top/status"; } | tee -a "$log"
         status=$(cat "$top/status")
     else
         timeout --kill-after=30 "$limit" "$@" >>"$log" 2>&1 </dev/null || status=$?
@@ -107,8 +108,10 @@ cp /etc/resolv.conf "$root/etc/resolv.conf"
 # The clone a new user makes: the committed tree at HEAD, nothing else.
 step "cloning $commit" 600 no git clone --quiet --no-local "$here" "$root/root/tolvarsdk"
 git -C "$root/root/tolvarsdk" checkout --quiet "$commit"
-inroot() { chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb "$@"; }
-step "the first command, ./tools/demo.sh" 5400 yes inroot sh -c 'cd /root/tolvarsdk && ./tools/demo.sh'
-step "the second command, ./tools/test.sh" 5400 yes inroot sh -c 'cd /root/tolvarsdk && ./tools/test.sh'
+# As a new user's root shell: a plain environment, nothing of this one.
+set -- chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb \
+    sh -c
+step "the first command, ./tools/demo.sh" 5400 yes "$@" 'cd /root/tolvarsdk && ./tools/demo.sh'
+step "the second command, ./tools/test.sh" 5400 yes "$@" 'cd /root/tolvarsdk && ./tools/test.sh'
 echo "pristine-check: both commands passed from nothing on $commit:"
 sed 's/^/    /' "$top/times"

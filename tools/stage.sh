@@ -21,7 +21,9 @@ run_stage() {
     stage_status=0
     if [ "$stage_show" = yes ]; then
         stage_status_file=$(mktemp "${TMPDIR:-/tmp}/tolvar-stage.XXXXXX")
-        { "$@" 2>&1 </dev/null; echo $? >"$stage_status_file"; } | tee -a "$stage_log"
+        echo 1 >"$stage_status_file"
+        { stage_status=0; "$@" 2>&1 </dev/null || stage_status=$?; echo "$stage_status" >"$stage_status_file"; } |
+            tee -a "$stage_log"
         stage_status=$(cat "$stage_status_file")
         rm -f "$stage_status_file"
     else
