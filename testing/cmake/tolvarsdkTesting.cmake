@@ -8,11 +8,15 @@
 #                            linking bcrypt;
 #   tolvarsdk_STAND_IN       the stand-in TOLVARVX.sys of the architecture;
 #   tolvarsdk_add_wine_test(NAME <name> COMMAND <target or program> [<arg>...]
-#                           [TIMEOUT <seconds>])
+#                           [TIMEOUT <seconds>] [EXIT_STATUS <status>])
 #                            a test that runs the program under Wine in a
 #                            session of its own with the stand-in installed
 #                            (testing/wine/run-test.sh says how), within
-#                            TIMEOUT seconds (120 unless given).
+#                            TIMEOUT seconds (120 unless given); it passes
+#                            when the program exits with EXIT_STATUS (0
+#                            unless given: another is for a program that
+#                            meets one of the results Wine gives where
+#                            Windows succeeds, tolvarvx_testing.h).
 # The stand-in is for Wine (or a test-signed machine): it has the real
 # driver's service name, TOLVARVX.
 set(_tolvarsdk_testing_files
@@ -44,10 +48,14 @@ endif()
 set(tolvarsdk_STAND_IN "${PACKAGE_PREFIX_DIR}/testing/${tolvarsdk_ARCH}/TOLVARVX.sys")
 
 function(tolvarsdk_add_wine_test)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;TIMEOUT" "COMMAND")
-  if(NOT arg_NAME OR NOT arg_COMMAND OR arg_UNPARSED_ARGUMENTS)
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;TIMEOUT;EXIT_STATUS" "COMMAND")
+  if(NOT arg_NAME OR NOT arg_COMMAND OR arg_UNPARSED_ARGUMENTS
+     OR (DEFINED arg_EXIT_STATUS AND NOT arg_EXIT_STATUS MATCHES "^[0-9]+$"))
     message(FATAL_ERROR "usage: tolvarsdk_add_wine_test(NAME <name> COMMAND <target or program> "
-      "[<arg>...] [TIMEOUT <seconds>]), not (${ARGN})")
+      "[<arg>...] [TIMEOUT <seconds>] [EXIT_STATUS <status>]), not (${ARGN})")
+  endif()
+  if(NOT DEFINED arg_EXIT_STATUS)
+    set(arg_EXIT_STATUS 0)
   endif()
   if(CMAKE_HOST_WIN32)
     message(FATAL_ERROR "tolvarsdk_add_wine_test runs Windows programs under Wine on a Linux host")
@@ -118,7 +126,7 @@ function(tolvarsdk_add_wine_test)
     ${arg_COMMAND})
   list(APPEND wine_env TOLVAR_WINEPREFIX=${wine_dir}/tests/${folder}
     TOLVAR_BIN_DIR=${sdk}/bin/${arch} TOLVAR_STAND_IN=${sdk}/testing/${arch}/TOLVARVX.sys
-    TOLVAR_WINE_TIMEOUT=${arg_TIMEOUT})
+    TOLVAR_WINE_TIMEOUT=${arg_TIMEOUT} TOLVAR_EXIT_STATUS=${arg_EXIT_STATUS})
   set_tests_properties(${arg_NAME} PROPERTIES FIXTURES_REQUIRED ${fixture} TIMEOUT ${test_timeout}
     ENVIRONMENT "${wine_env}")
 endfunction()

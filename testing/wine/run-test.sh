@@ -10,7 +10,10 @@
 #    time limit (run.sh);
 # 3. the session ended, whatever the program's result; the prefix removed
 #    when the program passed, kept for a look when it failed.
-# Exits with the program's status (124 when it ran past its limit).
+# The program passes when it exits with TOLVAR_EXIT_STATUS (0 unless set;
+# another for a program that meets a result Wine gives where Windows
+# succeeds). Exits 0 when it passed, else with the program's status (124
+# when it ran past its limit, 1 for an expected failure that did not come).
 #
 # Environment: TOLVAR_WINEPREFIX (this test's prefix), TOLVAR_WINE_TEMPLATE,
 # TOLVAR_WINE_ARCH, TOLVAR_BIN_DIR (the folder of tolvarsdk.dll),
@@ -39,6 +42,14 @@ status=0
 WINEPATH="$TOLVAR_BIN_DIR" "$here/run.sh" "$@" || status=$?
 end_session
 trap - EXIT
+expected=${TOLVAR_EXIT_STATUS:-0}
+if [ "$status" = "$expected" ] && [ "$expected" != 0 ]; then
+    echo "run-test: $1 exited $status, as this test expects under Wine"
+    status=0
+elif [ "$status" = 0 ] && [ "$expected" != 0 ]; then
+    echo "run-test: $1 exited 0, and this test expects $expected under Wine" >&2
+    status=1
+fi
 if [ "$status" = 0 ]; then
     "$here/session.sh" remove
 else
