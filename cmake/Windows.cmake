@@ -171,6 +171,10 @@ install(FILES ${TOLVAR_BIN_DIR}/libtolvarsdk.dll.a ${TOLVAR_BIN_DIR}/tolvarsdk.l
   DESTINATION ${TOLVARSDK_LIB_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h
   ${CMAKE_SOURCE_DIR}/include/tolvar_driver_contract.h DESTINATION include)
+# At the root, what a customer reads first: the reference's start page,
+# whose Markdown reads as plain text, and the license.
+install(FILES ${CMAKE_SOURCE_DIR}/doc/mainpage.md DESTINATION . RENAME README.md)
+install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
 # The Go package, as source; its tests stay in the repository (they need
 # the layout program of tests/wine/go and the stand-in's test interface).
 install(FILES ${CMAKE_SOURCE_DIR}/go/go.mod ${CMAKE_SOURCE_DIR}/go/tolvarsdk.go
@@ -190,15 +194,18 @@ set(TOLVAR_DOC_HEADERS ${CMAKE_SOURCE_DIR}/include/tolvarsdk.h
   ${CMAKE_SOURCE_DIR}/testing/standin/include/tolvarvx_testing.h
   ${CMAKE_SOURCE_DIR}/testing/standin/include/tolvarvx_test.h
   ${CMAKE_SOURCE_DIR}/testing/standin/include/tolvarvx_details.h)
+# The start page, then the chapters in the order the index lists them.
+set(TOLVAR_DOC_PAGES mainpage linking tolvarctl testing kit-and-windows go)
+list(TRANSFORM TOLVAR_DOC_PAGES REPLACE "(.+)" "${CMAKE_SOURCE_DIR}/doc/\\1.md")
 list(JOIN TOLVAR_DOC_HEADERS " " TOLVAR_DOC_INPUT)
-string(APPEND TOLVAR_DOC_INPUT " ${CMAKE_SOURCE_DIR}/doc/mainpage.md")
+list(JOIN TOLVAR_DOC_PAGES " " pages)
+string(APPEND TOLVAR_DOC_INPUT " ${pages}")
 set(TOLVAR_DOC_DIR ${CMAKE_BINARY_DIR}/doc)
 configure_file(${CMAKE_SOURCE_DIR}/doc/Doxyfile.in ${TOLVAR_DOC_DIR}/Doxyfile @ONLY)
 add_custom_command(OUTPUT ${TOLVAR_DOC_DIR}/html/index.html
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${TOLVAR_DOC_DIR}/html
   COMMAND ${TOLVAR_DOXYGEN} ${TOLVAR_DOC_DIR}/Doxyfile
-  DEPENDS ${TOLVAR_DOC_HEADERS} ${CMAKE_SOURCE_DIR}/doc/mainpage.md
-          ${CMAKE_SOURCE_DIR}/doc/Doxyfile.in
+  DEPENDS ${TOLVAR_DOC_HEADERS} ${TOLVAR_DOC_PAGES} ${CMAKE_SOURCE_DIR}/doc/Doxyfile.in
   WORKING_DIRECTORY ${TOLVAR_DOC_DIR}
   COMMENT "Writing the API reference with Doxygen" VERBATIM)
 add_custom_target(tolvarsdk_doc ALL DEPENDS ${TOLVAR_DOC_DIR}/html/index.html)

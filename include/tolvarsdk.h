@@ -2,14 +2,15 @@
  * \file
  * \brief tolvarsdk: user-mode access to the Drive driver's drive devices.
  *
- * tolvarsdk.dll is a Windows library built for x86 (32-bit) and for x64
- * (64-bit): two DLLs of the same name, the same exports at the same
- * ordinals, and the same record layout. Every export is WINAPI under its
- * plain name (on x86 the stdcall convention; x64 has a single one), keeps
- * no state between calls and returns only when its work is done. Link with
- * the architecture's libtolvarsdk.dll.a (MinGW) or tolvarsdk.lib (MSVC), or
- * resolve the exports at run time by name or ordinal; each TOLVAR_*_FUNC
- * type below is the export's exact signature.
+ * tolvarsdk.dll is a Windows library built for x86 (32-bit), x64 and ARM64:
+ * three DLLs of the same name, the same exports at the same ordinals, and
+ * the same record layout. Every export is WINAPI under its plain name (on
+ * x86 the stdcall convention; x64 and ARM64 have a single one), keeps no
+ * state between calls and returns only when its work is done. Link with the
+ * architecture's libtolvarsdk.dll.a (MinGW) or tolvarsdk.lib (MSVC-style
+ * linkers), or resolve the exports at run time by name or ordinal; each
+ * TOLVAR_*_FUNC type below is the export's exact signature, for the pointer
+ * that GetProcAddress returns.
  *
  * Results: every export but RegService returns 0 (ERROR_SUCCESS) or a Win32
  * error code:
@@ -28,6 +29,9 @@
  * TolvarOpenW and TolvarQueryW, which take and give UTF-16 paths as the
  * driver holds them: use those for a path with a character that the ANSI
  * code page lacks.
+ *
+ * Under Wine, and so under the SDK's test kit, TolvarClose and TolvarReload
+ * give other results than on Windows: see \ref kit_and_windows.
  */
 #ifndef TOLVARSDK_H
 #define TOLVARSDK_H
@@ -67,8 +71,13 @@ typedef char TolvarDriveInfoHas832Bytes[sizeof(TolvarDriveInfo) == 832 ? 1 : -1]
 
 /* ---- Drive lifecycle ---------------------------------------------------- */
 
+/* Each export has a type, for the pointer GetProcAddress returns, and a
+ * prototype, for callers and the reference. The end of this header declares
+ * each export once more through its type, so that every program that
+ * includes it checks the two against each other. */
+
 /** The exact type of TolvarOpen. */
-typedef DWORD(WINAPI TOLVAR_OPEN_FUNC)(const TolvarDriveInfo *info, UINT DriveIndex);
+typedef DWORD WINAPI TOLVAR_OPEN_FUNC(const TolvarDriveInfo *info, UINT DriveIndex);
 /** TolvarOpen (ordinal 7): opens drive device DriveIndex onto info->DataFile
  * (and info->BackupFile when info->BackupBeforeWrite is nonzero). Creates
  * the folders of both paths first (failures ignored; `\` and `/` both
@@ -81,10 +90,10 @@ typedef DWORD(WINAPI TOLVAR_OPEN_FUNC)(const TolvarDriveInfo *info, UINT DriveIn
  *   a BackupFile) shorter than 4 characters or not terminated within its 260
  *   bytes; else the error of the volume flush, of opening the device or of
  *   the driver's open. */
-TOLVARSDK_IMPORT TOLVAR_OPEN_FUNC TolvarOpen;
+TOLVARSDK_IMPORT DWORD WINAPI TolvarOpen(const TolvarDriveInfo *info, UINT DriveIndex);
 
 /** The exact type of TolvarQuery. */
-typedef DWORD(WINAPI TOLVAR_QUERY_FUNC)(TolvarDriveInfo *info, UINT DriveIndex);
+typedef DWORD WINAPI TOLVAR_QUERY_FUNC(TolvarDriveInfo *info, UINT DriveIndex);
 /** TolvarQuery (ordinal 8): fills all five fields of *info with the drive's
  * description (Alignment is left as it was). Paths are converted to the ANSI
  * code page; one whose ANSI form would need more than 259 bytes is cut after
@@ -94,10 +103,10 @@ typedef DWORD(WINAPI TOLVAR_QUERY_FUNC)(TolvarDriveInfo *info, UINT DriveIndex);
  * \param DriveIndex n of the drive device `\\.\TOLVARVX<n>`
  * \return 0; 87 for a null info; 122 when the driver returned a short reply;
  *   else the error of the open or of the request. */
-TOLVARSDK_IMPORT TOLVAR_QUERY_FUNC TolvarQuery;
+TOLVARSDK_IMPORT DWORD WINAPI TolvarQuery(TolvarDriveInfo *info, UINT DriveIndex);
 
 /** The exact type of TolvarClose. */
-typedef DWORD(WINAPI TOLVAR_CLOSE_FUNC)(BOOL force, UINT DriveIndex);
+typedef DWORD WINAPI TOLVAR_CLOSE_FUNC(BOOL force, UINT DriveIndex);
 /** TolvarClose (ordinal 3): closes the drive and dismounts its file system.
  * With force 0 the volume is locked first and unlocked after the dismount;
  * with force nonzero no lock is taken. Stops at the first failing request.
@@ -105,19 +114,23 @@ typedef DWORD(WINAPI TOLVAR_CLOSE_FUNC)(BOOL force, UINT DriveIndex);
  *   nonzero: take no lock
  * \param DriveIndex n of the drive device `\\.\TOLVARVX<n>`
  * \return 0 or the error of the open or of the failing request (after a
- *   successful close, a failing unlock's error is still returned). */
-TOLVARSDK_IMPORT TOLVAR_CLOSE_FUNC TolvarClose;
+ *   successful close, a failing unlock's error is still returned).
+ * \remark Under Wine, TolvarClose returns ERROR_BAD_DEV_TYPE (66) where
+ *   Windows returns 0: after the driver has closed the drive and accepted
+ *   the dismount, Wine looks for a Unix device to unmount behind the handle
+ *   and finds none (\ref kit_and_windows). */
+TOLVARSDK_IMPORT DWORD WINAPI TolvarClose(BOOL force, UINT DriveIndex);
 
 /** The exact type of TolvarFlush. */
-typedef DWORD(WINAPI TOLVAR_FLUSH_FUNC)(UINT DriveIndex);
+typedef DWORD WINAPI TOLVAR_FLUSH_FUNC(UINT DriveIndex);
 /** TolvarFlush (ordinal 5): flushes drive device DriveIndex, opened
  * read-write.
  * \param DriveIndex n of the drive device `\\.\TOLVARVX<n>`
  * \return 0, or the error of the open or of the flush. */
-TOLVARSDK_IMPORT TOLVAR_FLUSH_FUNC TolvarFlush;
+TOLVARSDK_IMPORT DWORD WINAPI TolvarFlush(UINT DriveIndex);
 
 /** The exact type of TolvarReload. */
-typedef DWORD(WINAPI TOLVAR_RELOAD_FUNC)(UINT DriveIndex);
+typedef DWORD WINAPI TOLVAR_RELOAD_FUNC(UINT DriveIndex);
 /** TolvarReload (ordinal 9): dismounts the volume of the drive's letter and
  * has the driver reload the drive, holding the volume open meanwhile. In
  * order: queries the drive (as TolvarQuery); refuses a drive in
@@ -132,8 +145,13 @@ typedef DWORD(WINAPI TOLVAR_RELOAD_FUNC)(UINT DriveIndex);
  *   error entry whose identifier is the returned code and whose one string
  *   begins "[Reload] ". When the entry cannot be written, the library prints
  *   "Could not register the event source." or "Could not report the event."
- *   (no line break) to standard output; the result is unchanged. */
-TOLVARSDK_IMPORT TOLVAR_RELOAD_FUNC TolvarReload;
+ *   (no line break) to standard output; the result is unchanged.
+ * \remark Under Wine, a drive whose letter was given with
+ *   TolvarAddDriveLetter fails at the volume-name step with
+ *   ERROR_NO_VOLUME_ID (1173): Wine's mount manager knows only its own
+ *   volumes. Neither the dismount nor the driver's reload is sent
+ *   (\ref kit_and_windows). */
+TOLVARSDK_IMPORT DWORD WINAPI TolvarReload(UINT DriveIndex);
 
 /* ---- Drive lifecycle in UTF-16 ----------------------------------------- */
 
@@ -155,7 +173,7 @@ typedef char TolvarDriveInfoWHas1352Bytes[sizeof(TolvarDriveInfoW) == 1352 ? 1 :
 /** \endcond */
 
 /** The exact type of TolvarOpenW. */
-typedef DWORD(WINAPI TOLVAR_OPEN_W_FUNC)(const TolvarDriveInfoW *info, UINT DriveIndex);
+typedef DWORD WINAPI TOLVAR_OPEN_W_FUNC(const TolvarDriveInfoW *info, UINT DriveIndex);
 /** TolvarOpenW (ordinal 13): TolvarOpen with a UTF-16 record. The same steps
  * in the same order, each through the system's UTF-16 calls: the folders of
  * both paths (failures ignored; `\` and `/` separate folders, and a path
@@ -170,10 +188,10 @@ typedef DWORD(WINAPI TOLVAR_OPEN_W_FUNC)(const TolvarDriveInfoW *info, UINT Driv
  *   a BackupFile) shorter than 4 code units or not terminated within its
  *   260; else the error of the volume flush, of opening the device or of the
  *   driver's open. */
-TOLVARSDK_IMPORT TOLVAR_OPEN_W_FUNC TolvarOpenW;
+TOLVARSDK_IMPORT DWORD WINAPI TolvarOpenW(const TolvarDriveInfoW *info, UINT DriveIndex);
 
 /** The exact type of TolvarQueryW. */
-typedef DWORD(WINAPI TOLVAR_QUERY_W_FUNC)(TolvarDriveInfoW *info, UINT DriveIndex);
+typedef DWORD WINAPI TOLVAR_QUERY_W_FUNC(TolvarDriveInfoW *info, UINT DriveIndex);
 /** TolvarQueryW (ordinal 14): fills *info with the drive's description as
  * the driver gives it: the letter's 16 bits, the flag, both paths unit for
  * unit and DeviceDetails (Reserved is left as it was). Each path is copied
@@ -187,12 +205,12 @@ typedef DWORD(WINAPI TOLVAR_QUERY_W_FUNC)(TolvarDriveInfoW *info, UINT DriveInde
  * \param DriveIndex n of the drive device `\\.\TOLVARVX<n>`
  * \return 0; 87 for a null info; 122 when the driver returned a short reply;
  *   else the error of the open or of the request. */
-TOLVARSDK_IMPORT TOLVAR_QUERY_W_FUNC TolvarQueryW;
+TOLVARSDK_IMPORT DWORD WINAPI TolvarQueryW(TolvarDriveInfoW *info, UINT DriveIndex);
 
 /* ---- Access handshake --------------------------------------------------- */
 
 /** The exact type of TolvarGetChallenge. */
-typedef DWORD(WINAPI TOLVAR_GET_CHALLENGE_FUNC)(BYTE *challenge, UINT DriveIndex);
+typedef DWORD WINAPI TOLVAR_GET_CHALLENGE_FUNC(BYTE *challenge, UINT DriveIndex);
 /** TolvarGetChallenge (ordinal 6): writes the driver's 16-byte challenge
  * into challenge[0..15].
  * \param challenge a 16-byte buffer
@@ -200,29 +218,29 @@ typedef DWORD(WINAPI TOLVAR_GET_CHALLENGE_FUNC)(BYTE *challenge, UINT DriveIndex
  * \return 0; 87 for a null buffer; 122 when the driver returned fewer than
  *   16 bytes (the buffer holds what came); else the error of the open or of
  *   the request. */
-TOLVARSDK_IMPORT TOLVAR_GET_CHALLENGE_FUNC TolvarGetChallenge;
+TOLVARSDK_IMPORT DWORD WINAPI TolvarGetChallenge(BYTE *challenge, UINT DriveIndex);
 
 /** The exact type of TolvarAuthen. */
-typedef DWORD(WINAPI TOLVAR_AUTHEN_FUNC)(const BYTE *response, UINT DriveIndex);
+typedef DWORD WINAPI TOLVAR_AUTHEN_FUNC(const BYTE *response, UINT DriveIndex);
 /** TolvarAuthen (ordinal 2): sends the caller's 16-byte response to the
  * latest challenge.
  * \param response the 16-byte response
  * \param DriveIndex n of the drive device `\\.\TOLVARVX<n>`
  * \return 0 when the driver accepted it; 87 for a null pointer; else the
  *   error of the open or of the request. */
-TOLVARSDK_IMPORT TOLVAR_AUTHEN_FUNC TolvarAuthen;
+TOLVARSDK_IMPORT DWORD WINAPI TolvarAuthen(const BYTE *response, UINT DriveIndex);
 
 /** The exact type of TolvarDeauthen. */
-typedef DWORD(WINAPI TOLVAR_DEAUTHEN_FUNC)(UINT DriveIndex);
+typedef DWORD WINAPI TOLVAR_DEAUTHEN_FUNC(UINT DriveIndex);
 /** TolvarDeauthen (ordinal 4): gives up the access gained with TolvarAuthen.
  * \param DriveIndex n of the drive device `\\.\TOLVARVX<n>`
  * \return 0 or the error of the open or of the request. */
-TOLVARSDK_IMPORT TOLVAR_DEAUTHEN_FUNC TolvarDeauthen;
+TOLVARSDK_IMPORT DWORD WINAPI TolvarDeauthen(UINT DriveIndex);
 
 /* ---- Drive letters ------------------------------------------------------ */
 
 /** The exact type of TolvarAddDriveLetter. */
-typedef DWORD(WINAPI TOLVAR_ADD_DRIVE_LETTER_FUNC)(CHAR letter, UINT DriveIndex);
+typedef DWORD WINAPI TOLVAR_ADD_DRIVE_LETTER_FUNC(CHAR letter, UINT DriveIndex);
 /** TolvarAddDriveLetter (ordinal 1): makes letter name drive device
  * DriveIndex (letter 'A'-'Z' or 'a'-'z', case kept), defining the MS-DOS
  * device name "X:" for `\Device\TolvarVault\TOLVARVX<DriveIndex>`. The
@@ -235,22 +253,22 @@ typedef DWORD(WINAPI TOLVAR_ADD_DRIVE_LETTER_FUNC)(CHAR letter, UINT DriveIndex)
  * \param DriveIndex n of the drive device `\\.\TOLVARVX<n>`
  * \return 0; 87 for any other letter; 170 when the letter is taken; else the
  *   error of DefineDosDevice. */
-TOLVARSDK_IMPORT TOLVAR_ADD_DRIVE_LETTER_FUNC TolvarAddDriveLetter;
+TOLVARSDK_IMPORT DWORD WINAPI TolvarAddDriveLetter(CHAR letter, UINT DriveIndex);
 
 /** The exact type of TolvarRemoveDriveLetter. */
-typedef DWORD(WINAPI TOLVAR_REMOVE_DRIVE_LETTER_FUNC)(CHAR letter);
+typedef DWORD WINAPI TOLVAR_REMOVE_DRIVE_LETTER_FUNC(CHAR letter);
 /** TolvarRemoveDriveLetter (ordinal 10): removes the most recent definition
  * of letter, whichever device it names.
  * \param letter the drive letter, 'A'-'Z' or 'a'-'z'
  * \return 0; 87 for a letter outside 'A'-'Z' and 'a'-'z'; else the error of
  *   DefineDosDevice. */
-TOLVARSDK_IMPORT TOLVAR_REMOVE_DRIVE_LETTER_FUNC TolvarRemoveDriveLetter;
+TOLVARSDK_IMPORT DWORD WINAPI TolvarRemoveDriveLetter(CHAR letter);
 
 /* ---- The driver's service key ------------------------------------------- */
 
 /** The exact type of RegService. */
-typedef void(WINAPI TOLVAR_REG_SERVICE_FUNC)(HWND window, HINSTANCE instance, LPSTR commandLine,
-                                             int showCommand);
+typedef void WINAPI TOLVAR_REG_SERVICE_FUNC(HWND window, HINSTANCE instance, LPSTR commandLine,
+                                            int showCommand);
 /** RegService (ordinal 11): writes the key
  * `HKLM\SYSTEM\CurrentControlSet\Services\TOLVARVX` anew (ErrorControl,
  * Start and Type, each REG_DWORD 1, and nothing else), so that Windows loads
@@ -261,11 +279,12 @@ typedef void(WINAPI TOLVAR_REG_SERVICE_FUNC)(HWND window, HINSTANCE instance, LP
  * \param instance ignored
  * \param commandLine ignored
  * \param showCommand ignored */
-TOLVARSDK_IMPORT TOLVAR_REG_SERVICE_FUNC RegService;
+TOLVARSDK_IMPORT void WINAPI RegService(HWND window, HINSTANCE instance, LPSTR commandLine,
+                                        int showCommand);
 
 /** The exact type of UnregService. */
-typedef LONG(WINAPI TOLVAR_UNREG_SERVICE_FUNC)(HWND window, HINSTANCE instance, LPSTR commandLine,
-                                               int showCommand);
+typedef LONG WINAPI TOLVAR_UNREG_SERVICE_FUNC(HWND window, HINSTANCE instance, LPSTR commandLine,
+                                              int showCommand);
 /** UnregService (ordinal 12): deletes the service key with its subkeys.
  * Arguments ignored, as for RegService.
  * \param window ignored
@@ -274,7 +293,28 @@ typedef LONG(WINAPI TOLVAR_UNREG_SERVICE_FUNC)(HWND window, HINSTANCE instance, 
  * \param showCommand ignored
  * \return The registry's status: 0, or e.g. ERROR_FILE_NOT_FOUND (2) when
  *   there is no key. */
+TOLVARSDK_IMPORT LONG WINAPI UnregService(HWND window, HINSTANCE instance, LPSTR commandLine,
+                                          int showCommand);
+
+/** \cond TYPE_CHECKS */
+/* Each export again through its type: a compiler refuses the pair where a
+ * type and its prototype differ in result or parameters, and a C compiler
+ * for x86 also where they differ in calling convention. */
+TOLVARSDK_IMPORT TOLVAR_OPEN_FUNC TolvarOpen;
+TOLVARSDK_IMPORT TOLVAR_QUERY_FUNC TolvarQuery;
+TOLVARSDK_IMPORT TOLVAR_CLOSE_FUNC TolvarClose;
+TOLVARSDK_IMPORT TOLVAR_FLUSH_FUNC TolvarFlush;
+TOLVARSDK_IMPORT TOLVAR_RELOAD_FUNC TolvarReload;
+TOLVARSDK_IMPORT TOLVAR_OPEN_W_FUNC TolvarOpenW;
+TOLVARSDK_IMPORT TOLVAR_QUERY_W_FUNC TolvarQueryW;
+TOLVARSDK_IMPORT TOLVAR_GET_CHALLENGE_FUNC TolvarGetChallenge;
+TOLVARSDK_IMPORT TOLVAR_AUTHEN_FUNC TolvarAuthen;
+TOLVARSDK_IMPORT TOLVAR_DEAUTHEN_FUNC TolvarDeauthen;
+TOLVARSDK_IMPORT TOLVAR_ADD_DRIVE_LETTER_FUNC TolvarAddDriveLetter;
+TOLVARSDK_IMPORT TOLVAR_REMOVE_DRIVE_LETTER_FUNC TolvarRemoveDriveLetter;
+TOLVARSDK_IMPORT TOLVAR_REG_SERVICE_FUNC RegService;
 TOLVARSDK_IMPORT TOLVAR_UNREG_SERVICE_FUNC UnregService;
+/** \endcond */
 
 #ifdef __cplusplus
 }

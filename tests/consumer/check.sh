@@ -40,7 +40,7 @@ arch_files() {
     done
 }
 shared_files() {
-    for file in include/tolvarsdk.h include/tolvar_driver_contract.h \
+    for file in README.md LICENSE include/tolvarsdk.h include/tolvar_driver_contract.h \
         lib/cmake/tolvarsdk/tolvarsdkConfig.cmake lib/cmake/tolvarsdk/tolvarsdkConfigVersion.cmake \
         lib/cmake/tolvarsdk/tolvarsdkTesting.cmake testing/include/tolvarvx_test.h \
         testing/include/tolvarvx_details.h testing/include/tolvarvx_testing.h \

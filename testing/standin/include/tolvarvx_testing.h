@@ -31,6 +31,28 @@
 /** Every call is static, so that any number of a program's files may include this header. */
 #define TOLVARVX_TESTING_API static __inline
 
+/** What TolvarClose returns under Wine after the driver has closed the
+ * drive: ERROR_BAD_DEV_TYPE (66), where Windows returns 0. The driver
+ * completes the close request and accepts the FSCTL_DISMOUNT_VOLUME that
+ * follows it; Wine's ntdll then tries to unmount the Unix device behind the
+ * handle, which a driver's device does not have, and fails the call. So a
+ * test under Wine expects this value where the close succeeded (the drive
+ * is closed; no unlock is sent after the dismount, and closing the handle
+ * ends the lock). */
+#define TOLVARVX_WINE_CLOSE_RESULT ERROR_BAD_DEV_TYPE
+
+/** What TolvarReload returns under Wine for a drive whose letter was made
+ * with TolvarAddDriveLetter: ERROR_NO_VOLUME_ID (1173). Wine's mount
+ * manager knows only its own volumes, not a letter defined for a driver's
+ * device, so the reload's volume-name lookup
+ * (GetVolumeNameForVolumeMountPointA) fails after both flushes: nothing is
+ * dismounted or reloaded, and the event "[Reload] Failed to get volume
+ * name." is reported. On Windows the lookup succeeds for a volume that the
+ * mount manager knows, and the reload goes on. A drive in BackupBeforeWrite
+ * mode is refused earlier, with ERROR_SHARING_VIOLATION (32), under Wine
+ * and Windows alike. */
+#define TOLVARVX_WINE_RELOAD_RESULT ERROR_NO_VOLUME_ID
+
 /** The device `\\.\TOLVARVX<index>`, opened for reading and writing;
  * INVALID_HANDLE_VALUE with the last error set on failure. */
 TOLVARVX_TESTING_API HANDLE tolvarvx_open_device(unsigned index)
