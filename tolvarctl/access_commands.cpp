@@ -25,7 +25,8 @@ int RunChallenge(const CommandInfo& command, const ParsedArguments& arguments) {
     char operation[64];
     snprintf(operation, sizeof operation, "challenge %u", index);
     DWORD error = TolvarGetChallenge(challenge, index);
-    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarGetChallenge", error);
+    if (error != ERROR_SUCCESS)
+        return DriveOperationFailed(operation, "TolvarGetChallenge", index, error);
     char text[kBlockHexDigits + 1];
     FormatBlock(challenge, text);
     Print(stdout, "%s\n", text);
@@ -66,7 +67,8 @@ int RunAuthen(const CommandInfo& command, const ParsedArguments& arguments) {
     if (secret) {
         BYTE challenge[kBlockSize] = {};
         DWORD error = TolvarGetChallenge(challenge, index);
-        if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarGetChallenge", error);
+        if (error != ERROR_SUCCESS)
+            return DriveOperationFailed(operation, "TolvarGetChallenge", index, error);
         tolvarvx_handshake_response(reinterpret_cast<const uint8_t*>(ansiSecret),
                                     strlen(ansiSecret), challenge, response);
         FormatBlock(challenge, text);
@@ -75,7 +77,8 @@ int RunAuthen(const CommandInfo& command, const ParsedArguments& arguments) {
     FormatBlock(response, text);
     Print(stdout, "response  %s\n", text);
     DWORD error = TolvarAuthen(response, index);
-    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarAuthen", error);
+    if (error != ERROR_SUCCESS)
+        return DriveOperationFailed(operation, "TolvarAuthen", index, error);
     Print(stdout, "drive %u accepted the response\n", index);
     return kExitSuccess;
 }
@@ -88,7 +91,8 @@ int RunDeauthen(const CommandInfo& command, const ParsedArguments& arguments) {
     char operation[64];
     snprintf(operation, sizeof operation, "deauthen %u", index);
     DWORD error = TolvarDeauthen(index);
-    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarDeauthen", error);
+    if (error != ERROR_SUCCESS)
+        return DriveOperationFailed(operation, "TolvarDeauthen", index, error);
     Print(stdout, "drive %u: access given up\n", index);
     return kExitSuccess;
 }

@@ -45,6 +45,9 @@ int RunOpen(const CommandInfo& command, const ParsedArguments& arguments) {
     const char* backup = arguments.values[kOpenBackup];
     const char* letter = arguments.values[kOpenLetter];
     if (!data) return UsageError(command, "--data FILE is required");
+    // The open flushes the letter's volume before anything reaches the
+    // driver, and without a letter that flush can only fail.
+    if (!letter) return UsageError(command, "--letter X is required");
 
     TolvarDriveInfoW info;
     memset(&info, 0, sizeof info);
@@ -54,7 +57,7 @@ int RunOpen(const CommandInfo& command, const ParsedArguments& arguments) {
         info.BackupBeforeWrite = TRUE;
     }
     CHAR letterByte = 0;
-    if (letter && !ParseLetter(letter, &letterByte)) {
+    if (!ParseLetter(letter, &letterByte)) {
         char problem[128];
         snprintf(problem, sizeof problem, "'%.*s' is not a drive letter (A-Z or a-z)",
                  ClippedLength(letter, kQuotedBytes), letter);
@@ -65,7 +68,17 @@ int RunOpen(const CommandInfo& command, const ParsedArguments& arguments) {
     char operation[64];
     snprintf(operation, sizeof operation, "open %u", index);
     DWORD error = TolvarOpenW(&info, index);
-    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarOpenW", error);
+    // A letter that names nothing fails the volume's flush, before the
+    // device is opened, with the same "not found" as a missing device.
+    if (IsNameNotFound(error) && LetterUndefined(letterByte)) {
+        status = OperationFailed(operation, "TolvarOpenW", error);
+        Note("letter %c is not defined, and the open flushes its volume first: "
+             "'tolvarctl letter add %c %u' makes it name drive %u",
+             letterByte, letterByte, index, index);
+        return status;
+    }
+    if (error != ERROR_SUCCESS)
+        return DriveOperationFailed(operation, "TolvarOpenW", index, error);
     // The paths as typed: the UTF-8 form of what went to the driver.
     Print(stdout, "drive %u opened on %s%s%s\n", index, data, backup ? " with backup " : "",
           backup ? backup : "");
@@ -82,7 +95,8 @@ int RunQuery(const CommandInfo& command, const ParsedArguments& arguments) {
     char operation[64];
     snprintf(operation, sizeof operation, "query %u", index);
     DWORD error = TolvarQueryW(&info, index);
-    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarQueryW", error);
+    if (error != ERROR_SUCCESS)
+        return DriveOperationFailed(operation, "TolvarQueryW", index, error);
     if (arguments.values[kQueryJson])
         PrintDriveJson(index, info);
     else
@@ -99,7 +113,8 @@ int RunClose(const CommandInfo& command, const ParsedArguments& arguments) {
     char operation[64];
     snprintf(operation, sizeof operation, force ? "close %u --force" : "close %u", index);
     DWORD error = TolvarClose(force, index);
-    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarClose", error);
+    if (error != ERROR_SUCCESS)
+        return DriveOperationFailed(operation, "TolvarClose", index, error);
     Print(stdout, "drive %u closed%s\n", index, force ? " (forced: no volume lock)" : "");
     return kExitSuccess;
 }
@@ -112,7 +127,8 @@ int RunReload(const CommandInfo& command, const ParsedArguments& arguments) {
     char operation[64];
     snprintf(operation, sizeof operation, "reload %u", index);
     DWORD error = TolvarReload(index);
-    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarReload", error);
+    if (error != ERROR_SUCCESS)
+        return DriveOperationFailed(operation, "TolvarReload", index, error);
     Print(stdout, "drive %u reloaded\n", index);
     return kExitSuccess;
 }
@@ -125,7 +141,8 @@ int RunFlush(const CommandInfo& command, const ParsedArguments& arguments) {
     char operation[64];
     snprintf(operation, sizeof operation, "flush %u", index);
     DWORD error = TolvarFlush(index);
-    if (error != ERROR_SUCCESS) return OperationFailed(operation, "TolvarFlush", error);
+    if (error != ERROR_SUCCESS)
+        return DriveOperationFailed(operation, "TolvarFlush", index, error);
     Print(stdout, "drive %u flushed\n", index);
     return kExitSuccess;
 }

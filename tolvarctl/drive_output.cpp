@@ -96,8 +96,9 @@ void PrintDriveJson(UINT index, const TolvarDriveInfoW& info) {
     Print(stdout, "{\"index\":%u,\"device\":\"\\\\\\\\.\\\\TOLVARVX%u\",\"driveLetter\":", index,
           index);
     PrintJsonString(&info.DriveLetter, info.DriveLetter != 0 ? 1 : 0);
-    Print(stdout, ",\"backupBeforeWrite\":%lu,\"backupFile\":",
-          static_cast<unsigned long>(info.BackupBeforeWrite));
+    // A BOOL: any nonzero value is true (the text form shows the number).
+    Print(stdout, ",\"backupBeforeWrite\":%s,\"backupFile\":",
+          info.BackupBeforeWrite ? "true" : "false");
     PrintJsonString(info.BackupFile, PathLength(info.BackupFile));
     Print(stdout, ",\"dataFile\":");
     PrintJsonString(info.DataFile, PathLength(info.DataFile));

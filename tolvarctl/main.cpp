@@ -21,26 +21,26 @@ static_assert(kOpenData == 0 && kOpenBackup == 1 && kOpenLetter == 2, "open's op
 #define OPTIONS(list) list, static_cast<int>(sizeof list / sizeof list[0])
 
 const CommandInfo kCommands[] = {
-    {"open", "open N --data FILE [--backup FILE] [--letter X]",
+    {"open", "open N --data FILE [--backup FILE] --letter X",
      "open drive N onto its data file (and backup file)",
      "Opens drive N onto FILE (TolvarOpenW). With --backup the drive works in\n"
      "BackupBeforeWrite mode and keeps its backup in the second file. The\n"
-     "folders of both files are created first. --letter X is the letter of the\n"
-     "drive's volume, which the open flushes first: it must name a volume\n"
-     "(give it with 'letter add X N' before the open). Without --letter the\n"
-     "record's letter is 0, which names no volume, so the open fails at that\n"
-     "flush. Paths go to the driver as written, in UTF-16 as the command line\n"
-     "gave them, so any character works (give full paths); each holds at most\n"
-     "259 UTF-16 units, a character beyond U+FFFF counting two.\n",
+     "folders of both files are created first. --letter X, required, is the\n"
+     "letter of the drive's volume, which the open flushes before it reaches\n"
+     "the driver: it must name a volume already (give it with 'letter add X N'\n"
+     "before the open). Paths go to the driver as written, in UTF-16 as the\n"
+     "command line gave them, so any character works (give full paths); each\n"
+     "holds at most 259 UTF-16 units, a character beyond U+FFFF counting two.\n",
      OPTIONS(kOpenOptions), 1, 1, RunOpen},
     {"query", "query N [--json]", "print drive N's record",
      "Prints drive N's record (TolvarQueryW): its letter, its mode, both paths\n"
      "exactly and the driver's DeviceDetails block in hex. --json prints one\n"
      "JSON object instead, with the keys index, device, driveLetter,\n"
-     "backupBeforeWrite, backupFile, dataFile and deviceDetails (608 hex\n"
-     "digits); its strings are ASCII, every other UTF-16 unit written as a\n"
-     "\\uXXXX escape (a surrogate pair as two). A console shows the text\n"
-     "through its Unicode interface; redirected, the output is UTF-8.\n",
+     "backupBeforeWrite (true or false), backupFile, dataFile and\n"
+     "deviceDetails (608 hex digits); its strings are ASCII, every other\n"
+     "UTF-16 unit written as a \\uXXXX escape (a surrogate pair as two). A\n"
+     "console shows the text through its Unicode interface; redirected, the\n"
+     "output is UTF-8.\n",
      OPTIONS(kQueryOptions), 1, 1, RunQuery},
     {"close", "close N [--force]", "close drive N and dismount its volume",
      "Closes drive N and dismounts its file system (TolvarClose). Without\n"
@@ -102,7 +102,9 @@ const char kExitStatuses[] =
     "Exit status:\n"
     "  0  the operation succeeded\n"
     "  1  the operation failed; standard error names it, with the Win32 error\n"
-    "     code and the system's text for it\n"
+    "     code and the system's text for it, and a note where the tool can\n"
+    "     tell more: a code the library gives itself, a letter or a device\n"
+    "     that does not exist, a result of Wine's own\n"
     "  2  the command line was wrong; standard error has a usage line, and\n"
     "     nothing was called\n";
 

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -63,14 +64,74 @@ static const char* LibraryMeaning(const char* function, DWORD code) {
     return nullptr;
 }
 
+// Results that differ under Wine because Wine stops where Windows goes on.
+// Both leave the tool's exit status as a failure: the library did report
+// an error, and a script should see it.
+static const char* WineMeaning(const char* function, DWORD code) {
+    if (strcmp(function, "TolvarClose") == 0 && code == ERROR_BAD_DEV_TYPE)
+        return "returns 66 after the driver has closed the drive: Wine fails the dismount "
+               "that the driver accepted, finding no Unix device behind the handle to "
+               "unmount; Windows returns 0";
+    if (strcmp(function, "TolvarReload") == 0 && code == ERROR_NO_VOLUME_ID)
+        return "returns 1173 before it dismounts or reloads anything: Wine's mount manager "
+               "knows no volume behind a letter defined for a driver's device; on Windows "
+               "the reload goes on";
+    return nullptr;
+}
+
+// Wine's ntdll exports wine_get_version; Windows' does not.
+static bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 int OperationFailed(const char* operation, const char* function, DWORD code) {
     char message[512];
     SystemMessage(code, message, sizeof message);
     Print(stderr, "tolvarctl: %s failed: %s returned error %lu: %s\n", operation, function,
             static_cast<unsigned long>(code), message);
     const char* meaning = LibraryMeaning(function, code);
-    if (meaning) Print(stderr, "tolvarctl: note: %s %s\n", function, meaning);
+    if (meaning) Note("%s %s", function, meaning);
+    const char* wine = UnderWine() ? WineMeaning(function, code) : nullptr;
+    if (wine) Note("under Wine, %s %s", function, wine);
     return kExitFailed;
+}
+
+void Note(const char* format, ...) {
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    Print(stderr, "tolvarctl: note: %s\n", text);
+}
+
+bool IsNameNotFound(DWORD code) {
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+// QueryDosDeviceA reads the name's definition without opening anything, so
+// a device that exists is never touched, and the answer does not hang on
+// the driver.
+static bool NameDefined(const char* name) {
+    char target[MAX_PATH];
+    return QueryDosDeviceA(name, target, sizeof target) != 0;
+}
+
+bool LetterUndefined(CHAR letter) {
+    const char name[] = {letter, ':', '\0'};
+    return !NameDefined(name);
+}
+
+int DriveOperationFailed(const char* operation, const char* function, UINT index, DWORD code) {
+    int status = OperationFailed(operation, function, code);
+    if (!IsNameNotFound(code)) return status;
+    char device[32];
+    snprintf(device, sizeof device, "TOLVARVX%u", index);
+    if (!NameDefined(device))
+        Note("there is no device \\\\.\\%s: the driver is not loaded, or has no drive %u",
+             device, index);
+    return status;
 }
 
 }  // namespace tolvarctl

@@ -42,8 +42,12 @@ int RunLetterRemove(const CommandInfo& command, const ParsedArguments& arguments
     char operation[64];
     snprintf(operation, sizeof operation, "letter remove %c", letter);
     DWORD error = TolvarRemoveDriveLetter(letter);
-    if (error != ERROR_SUCCESS)
-        return OperationFailed(operation, "TolvarRemoveDriveLetter", error);
+    if (error != ERROR_SUCCESS) {
+        status = OperationFailed(operation, "TolvarRemoveDriveLetter", error);
+        if (IsNameNotFound(error) && LetterUndefined(letter))
+            Note("letter %c is not defined: there is nothing to remove", letter);
+        return status;
+    }
     Print(stdout, "letter %c: removed\n", letter);
     return kExitSuccess;
 }

@@ -253,8 +253,9 @@ static void test_letter_of_the_drive_device(void) {
      * Windows answers the lookup for a letter defined with DefineDosDevice
      * for a device that is no mount-manager volume with
      * ERROR_INVALID_PARAMETER (87); Wine's mount manager knows only its own
-     * volumes and gives ERROR_NO_VOLUME_ID (1173). */
-    ok(wine_only(result == ERROR_NO_VOLUME_ID), "letter of the drive device: %lu\n", result);
+     * volumes and gives ERROR_NO_VOLUME_ID (1173), the value the testing
+     * header names for a customer's tests. */
+    ok(wine_only(result == TOLVARVX_WINE_RELOAD_RESULT), "letter of the drive device: %lu\n", result);
     check_entry(ERROR_NO_VOLUME_ID, "[Reload] Failed to get volume name.");
     /* Never dismounted, never reloaded. */
     ok(!strcmp(requests_after_open(), "QFF"), "requests %s\n", requests_after_open());

@@ -86,6 +86,10 @@ BOOL json_parse_object(const char *text, json_object *object)
         } else if (*p >= '0' && *p <= '9') {
             if (*p == '0' && p[1] >= '0' && p[1] <= '9') return FALSE;
             while (*p >= '0' && *p <= '9') member->number = member->number * 10 + (unsigned)(*p++ - '0');
+        } else if (!strncmp(p, "true", 4) || !strncmp(p, "false", 5)) {
+            member->is_boolean = TRUE;
+            member->number = *p == 't';
+            p += *p == 't' ? 4 : 5;
         } else {
             return FALSE;
         }

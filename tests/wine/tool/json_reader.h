@@ -1,5 +1,5 @@
 /* Reads back the one flat JSON object that `tolvarctl query --json` prints:
- * string and unsigned number values, strict about everything else. */
+ * string, unsigned number and boolean values, strict about everything else. */
 #ifndef JSON_READER_H
 #define JSON_READER_H
 
@@ -11,9 +11,10 @@
 typedef struct json_member {
     char key[32];
     BOOL is_string;
+    BOOL is_boolean;           /* true or false, as number 1 or 0 */
     WCHAR text[JSON_MAX_TEXT]; /* a string value, decoded, NUL-terminated */
     int text_length;
-    unsigned long long number; /* a number value */
+    unsigned long long number; /* a number value, or a boolean's 1 or 0 */
 } json_member;
 
 typedef struct json_object {
