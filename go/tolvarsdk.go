@@ -20,10 +20,14 @@
 // Every error is an *Error naming the export and the drive; it wraps the
 // library's Win32 error code as a syscall.Errno.
 //
-// The library is loaded at the first call (see LoadFrom), as
-// tolvarsdk.dll of the program's own architecture (x86 for GOARCH=386, x64
-// for amd64). The SDK's rundll32 entry points RegService and UnregService
-// are not bound: an installer runs "rundll32 tolvarsdk.dll,RegService".
+// The library is loaded at the first call, as tolvarsdk.dll of the
+// program's own architecture (x86 for GOARCH=386, x64 for amd64, ARM64 for
+// arm64), from the program's own folder, System32 or a folder the program
+// added with AddDllDirectory; never from the current folder or PATH, where
+// a planted DLL could wait. A program that keeps the DLL elsewhere names
+// its folder with LoadFrom. The SDK's rundll32 entry points RegService and
+// UnregService are not bound: an installer runs
+// "rundll32 tolvarsdk.dll,RegService".
 package tolvarsdk
 
 import (

@@ -83,7 +83,7 @@ func TestMissingLibraryOrExport(t *testing.T) {
 	}
 
 	// A DLL without the exports in the library's place.
-	other, err := load(filepath.Join(os.Getenv("SystemRoot"), "system32", "version.dll"))
+	other, err := load(filepath.Join(os.Getenv("SystemRoot"), "system32", "version.dll"), searchBeside)
 	if err != nil {
 		t.Fatal(err)
 	}
@@ -100,6 +100,51 @@ func TestMissingLibraryOrExport(t *testing.T) {
 	refused(t, Drive(3).AddDriveLetter('1'), "TolvarAddDriveLetter, letter '1' for drive 3")
 	// U+0141 would reach the one-byte argument as 'A'.
 	refused(t, RemoveDriveLetter('Ł'), "letter 'Ł' is not A-Z")
+}
+
+// A DLL named without a folder is not looked for in the current folder,
+// where anyone who can write there could plant one: the default search
+// (syscall.LoadDLL's) finds it there, the package's does not. The same file
+// named by its path loads.
+func TestNoDLLFromCurrentFolder(t *testing.T) {
+	self, err := os.Executable()
+	if err != nil {
+		t.Fatal(err)
+	}
+	image, err := os.ReadFile(filepath.Join(filepath.Dir(self), dllName))
+	if err != nil {
+		t.Fatal(err)
+	}
+	const planted = "tolvarsdk_planted.dll"
+	dir := t.TempDir()
+	if err := os.WriteFile(filepath.Join(dir, planted), image, 0o644); err != nil {
+		t.Fatal(err)
+	}
+	wd, err := os.Getwd()
+	if err != nil {
+		t.Fatal(err)
+	}
+	if err := os.Chdir(dir); err != nil {
+		t.Fatal(err)
+	}
+	t.Cleanup(func() { os.Chdir(wd) })
+
+	dll, err := syscall.LoadDLL(planted)
+	if err != nil {
+		t.Fatalf("the default search does not find the planted DLL in the current folder either: %v", err)
+	}
+	dll.Release()
+	lib, err := load(planted, searchByName)
+	if err == nil {
+		lib.dll.Release()
+	}
+	if !errors.Is(err, syscall.ERROR_MOD_NOT_FOUND) || !strings.Contains(err.Error(), planted) {
+		t.Errorf("by name from the current folder: %v", err)
+	}
+	if lib, err = load(filepath.Join(dir, planted), searchBeside); err != nil {
+		t.Fatalf("by path: %v", err)
+	}
+	lib.dll.Release()
 }
 
 // TestLayout compares the Go declarations with the C headers as this
