@@ -99,10 +99,14 @@ command -v debootstrap >/dev/null || step "installing debootstrap on this host" 
     sh -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap'
 step "debootstrap: a minimal Debian 12 with git and ca-certificates in $root" 1800 no \
     debootstrap --variant=minbase --include=git,ca-certificates bookworm "$root" http://deb.debian.org/debian
+# The root is a mount point, as a machine's root is (the guest image's
+# builder makes its root's mounts private, which needs one), with this
+# host's /proc, /sys and /dev below it.
+mount --bind "$root" "$root"
+mounted=$root
 for point in proc sys dev; do
     mount --rbind "/$point" "$root/$point"
     mount --make-rslave "$root/$point"
-    mounted="$root/$point $mounted"
 done
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 # The clone a new user makes: the committed tree at HEAD, nothing else.
