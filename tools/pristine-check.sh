@@ -77,12 +77,17 @@ step() {
     echo "pristine-check: $what ..."
     started=$(date +%s)
     status=0
+    # In the background, waited for: a shell runs its traps only between
+    # commands, and `wait` is one that a signal ends at once.
     if [ "$show" = yes ]; then
         echo 1 >"$top/status"
-        { status=0; timeout --kill-after=30 "$limit" "$@" 2>&1 </dev/null || status=$?; echo "$status" >"$top/status"; } | tee -a "$log"
+        { status=0; timeout --kill-after=30 "$limit" "$@" 2>&1 </dev/null || status=$?; echo "$status" >"$top/status"; } |
+            tee -a "$log" &
+        wait $!
         status=$(cat "$top/status")
     else
-        timeout --kill-after=30 "$limit" "$@" >>"$log" 2>&1 </dev/null || status=$?
+        timeout --kill-after=30 "$limit" "$@" >>"$log" 2>&1 </dev/null &
+        wait $! || status=$?
     fi
     took=$(($(date +%s) - started))
     if [ "$status" != 0 ]; then
