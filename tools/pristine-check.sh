@@ -31,6 +31,7 @@ log=$top/check.log
 : >"$log"
 commit=$(git -C "$here" rev-parse HEAD)
 mounted=""
+step_pid=""
 
 # Processes whose root is the check's root: started by the commands inside
 # it, and so this check's to end.
@@ -40,8 +41,20 @@ inside() {
     done
     return 0
 }
+# descendants PID: every process below PID.
+descendants() {
+    for child in $(ps -o pid= --ppid "$1"); do
+        echo "$child"
+        descendants "$child"
+    done
+}
 finish() {
     status=$?
+    # A step still running: its processes, the time limit's in a group of
+    # their own, are this shell's descendants.
+    if [ -n "$step_pid" ]; then
+        kill $(descendants $$) 2>/dev/null || true
+    fi
     pids=$(inside)
     if [ -n "$pids" ]; then
         echo "pristine-check: ending what still runs inside: $(echo $pids)"
@@ -76,19 +89,22 @@ step() {
     shift 3
     echo "pristine-check: $what ..."
     started=$(date +%s)
-    status=0
-    # In the background, waited for: a shell runs its traps only between
-    # commands, and `wait` is one that a signal ends at once.
+    # In the background, its end looked for every second: a shell runs its
+    # traps only between commands, so an interrupt ends the check at once
+    # (finish ends the step's processes). The step writes its own status.
+    echo 1 >"$top/status"
     if [ "$show" = yes ]; then
-        echo 1 >"$top/status"
         { status=0; timeout --kill-after=30 "$limit" "$@" 2>&1 </dev/null || status=$?; echo "$status" >"$top/status"; } |
             tee -a "$log" &
-        wait $!
-        status=$(cat "$top/status")
     else
-        timeout --kill-after=30 "$limit" "$@" >>"$log" 2>&1 </dev/null &
-        wait $! || status=$?
+        { status=0; timeout --kill-after=30 "$limit" "$@" >>"$log" 2>&1 </dev/null || status=$?; echo "$status" >"$top/status"; } &
     fi
+    step_pid=$!
+    while kill -0 "$step_pid" 2>/dev/null; do
+        sleep 1
+    done
+    step_pid=""
+    status=$(cat "$top/status")
     took=$(($(date +%s) - started))
     if [ "$status" != 0 ]; then
         [ "$show" = yes ] || tail -n 40 "$log"

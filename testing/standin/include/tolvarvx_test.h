@@ -16,7 +16,7 @@
  * Win32 error 1).
  *
  * Plain C with fixed-width types and no Windows header: Windows test
- * programs (MinGW or MSVC, x86 or x64), the kernel driver and the host
+ * programs (MinGW or MSVC, x86, x64 or ARM64), the kernel driver and the host
  * build all compile it. */
 #ifndef TOLVARVX_TEST_H
 #define TOLVARVX_TEST_H

@@ -4,7 +4,7 @@
  * and compute its handshake response.
  *
  * Header-only plain C for MinGW and MSVC (2015 or later, for snprintf),
- * x86 and x64, which C++ compiles too: every function is static, so any
+ * x86, x64 and ARM64, which C++ compiles too: every function is static, so any
  * number of a program's files may include it. It needs <windows.h> and
  * bcrypt (the CMake target tolvarsdk::testing links it; MSVC links it from
  * here too).
