@@ -18,11 +18,22 @@ refused, never used. It must belong to the user running this, with no group or
 other write; it is made 0700. The guest shares, each at its own path, the
 tree this script belongs to and the build tree, $TOLVAR_GUEST_SHARE (else
 the folder that holds D), and D itself when neither holds it; never /, a
-home folder or a folder others may write to. exec streams the command's
-standard output and error as they come and exits with its status; 125
-means the guest failed (no boot, no answer, QEMU gone, a refusal), and the
-message names the image and shows the console's last lines. A guest that
-stops answering is powered off before that is reported.
+home folder or a folder others may write to. Every folder on the way from /
+to D, to a share and to the image cache belongs to root or this user and
+only they may write to it (or it is sticky), and so does every link on
+the way: no one else can swap a path for a link before QEMU opens it.
+exec streams the command's standard output and error as they come and
+exits with its status; 125 means the guest failed (no boot, no answer,
+QEMU gone, a refusal, an exit status outside 0-255), and the message names
+the image and shows the console's last lines. A guest that stops answering
+is powered off before that is reported.
+
+QEMU's parent is a keeper process, and QEMU dies with it however it ends:
+a runner killed by any signal while it boots the guest, or at any time in
+`run`, takes both along; a guest that `start` or `exec` booted outlives
+them, to serve later commands, until `stop`, the agent's idle limit or the
+end of its keeper. `stop` ends only a QEMU that the pid file names with
+its start time and whose environment names D.
 
 The agent in the guest runs a request only with proof of the boot's secret
 (32 random bytes in D/secret, 0600, made afresh at each boot and read by
@@ -45,6 +56,7 @@ cache; building one needs root.
 """
 
 import argparse
+import ctypes
 import errno
 import fcntl
 import hashlib
@@ -77,6 +89,14 @@ FRAME_LIMIT = 1 << 20
 PROOF_SIZE = 32
 NONCE_SIZE = 32
 SECRET_SIZE = 32
+# QEMU's environment names the state folder it serves, so that `stop` ends
+# that QEMU and never another, whatever the pid file says.
+STATE_VARIABLE = "TOLVAR_GUEST_STATE"
+# Seconds the keeper of a guest (see Keeper) may take to answer.
+KEEPER_SECONDS = 30
+PR_SET_PDEATHSIG = 1
+# What is kept of a message from the agent.
+MESSAGE_LIMIT = 4096
 # A state file is small; anything longer is not ours.
 STATE_FILE_LIMIT = 4096
 IN_USE_KEEP_SECONDS = 7 * 24 * 3600
@@ -294,6 +314,187 @@ def end_process(process, grace=10):
         process.wait()
 
 
+def set_parent_death_signal(number):
+    """Has the kernel send `number` to this process when the thread that
+    made it ends, however it ends (0: nothing)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl.argtypes = (ctypes.c_int, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong,
+                           ctypes.c_ulong)
+    if libc.prctl(PR_SET_PDEATHSIG, number, 0, 0, 0) != 0:
+        error = ctypes.get_errno()
+        raise OSError(error, f"prctl(PR_SET_PDEATHSIG): {os.strerror(error)}")
+
+
+def dies_with(parent):
+    """A preexec_fn: the child is killed when `parent` ends, even by
+    SIGKILL; if the parent has already gone, at once."""
+    def arm():
+        set_parent_death_signal(signal.SIGKILL)
+        if os.getppid() != parent:
+            os.kill(os.getpid(), signal.SIGKILL)
+    return arm
+
+
+class Keeper:
+    """QEMU's parent: a process of its own (forked from the runner, in a
+    session of its own) that starts QEMU and waits for it. QEMU is killed
+    when its keeper ends, however the keeper ends (a parent-death signal),
+    and the keeper when the runner that made it ends, until the runner lets
+    it go: a guest that `start` or `exec` booted outlives them, to serve
+    later commands, and then ends with its keeper; one that `run` booted
+    never outlives the runner. The keeper reports to the runner by lines on
+    a pipe: "qemu PID START", "failed WHY", "free" (let go) and "exited
+    STATUS"; the runner's end of the other pipe says "free" or closes."""
+
+    def __init__(self, command, env, pass_fds, stderr):
+        reports, report = os.pipe()
+        hold, self.hold = os.pipe()
+        runner = os.getpid()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                keep(runner, command, env, pass_fds, stderr, hold, report)
+            finally:
+                os._exit(0)
+        os.close(report)
+        os.close(hold)
+        self.pid = pid
+        self.reports = reports
+        self.lines = []
+        self.buffer = b""
+        self.qemu = None
+        self.returncode = None
+        try:
+            line = self.report(KEEPER_SECONDS)
+            if line.startswith("failed "):
+                raise GuestError(f"cannot start QEMU: {line[7:]}")
+            words = line.split()
+            if len(words) != 3 or words[0] != "qemu":
+                raise GuestError(f"QEMU's keeper did not say within {KEEPER_SECONDS} s that "
+                                 f"QEMU started (it said {line!r})")
+            self.qemu, self.started = int(words[1]), int(words[2])
+        except BaseException:
+            self.end()
+            raise
+
+    def report(self, timeout):
+        """The keeper's next line ("" if it said none within `timeout` s
+        or has ended); "exited" lines are taken here."""
+        deadline = time.monotonic() + timeout
+        while not self.lines and self.reports is not None:
+            left = max(0, deadline - time.monotonic())
+            if not select.select([self.reports], [], [], left)[0]:
+                break
+            data = os.read(self.reports, 4096)
+            if not data:
+                os.close(self.reports)
+                self.reports = None
+                # A keeper that ended without a word took QEMU with it.
+                if self.returncode is None and self.qemu:
+                    self.returncode = -signal.SIGKILL
+                break
+            *lines, self.buffer = (self.buffer + data).split(b"\n")
+            for line in lines:
+                text = line.decode(errors="replace")
+                if text.startswith("exited "):
+                    self.returncode = int(text[7:])
+                else:
+                    self.lines.append(text)
+        return self.lines.pop(0) if self.lines else ""
+
+    def poll(self):
+        """QEMU's exit status, or None while it runs."""
+        self.report(0)
+        return self.returncode
+
+    def let_go(self):
+        """Lets the keeper, and so QEMU, outlive the runner."""
+        try:
+            os.write(self.hold, b"free\n")
+        except OSError:
+            pass
+        if self.report(KEEPER_SECONDS) != "free":
+            raise GuestError("QEMU's keeper did not take the guest over")
+        self.close()
+
+    def end(self, grace=0):
+        """Ends QEMU (SIGTERM, which it obeys at once, then after `grace`
+        seconds SIGKILL to its keeper, which takes QEMU along) and waits
+        until both are gone."""
+        qemu = None
+        if self.qemu:
+            qemu = Process(self.qemu, lambda: self.qemu if live_process(self.qemu, self.started)
+                           else None)
+        try:
+            if qemu and grace and qemu.signal(signal.SIGTERM):
+                qemu.ended(grace)
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
+            if qemu:
+                qemu.ended(10)
+        finally:
+            if qemu:
+                qemu.__exit__()
+            self.close()
+
+    def close(self):
+        for fd in (self.hold, self.reports):
+            if fd is not None:
+                os.close(fd)
+        self.hold = self.reports = None
+
+
+def keep(runner, command, env, pass_fds, stderr, hold, report):
+    """The keeper's life (see Keeper): it never returns to the runner's
+    code."""
+    def say(text):
+        try:
+            os.write(report, text.encode() + b"\n")
+        except OSError:
+            pass
+
+    try:
+        set_parent_death_signal(signal.SIGKILL)
+        if os.getppid() != runner:
+            return
+        os.setsid()
+        for number in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            signal.signal(number, signal.SIG_DFL)
+        # Nothing of the runner's stays open here: not its locks, and not
+        # the output of whoever ran it, who would wait for that to close.
+        needed = {hold, report, stderr, *pass_fds}
+        null = os.open(os.devnull, os.O_RDWR)
+        for std in (0, 1, 2):
+            if std not in needed:
+                os.dup2(stderr if std == 2 else null, std)
+        needed.update((0, 1, 2))
+        for name in os.listdir("/proc/self/fd"):
+            if int(name) not in needed:
+                try:
+                    os.close(int(name))
+                except OSError:
+                    pass
+        qemu = subprocess.Popen(command, env=env, pass_fds=pass_fds,
+                                preexec_fn=dies_with(os.getpid()))
+    except Exception as error:  # noqa: BLE001 - said to the runner, which reports it
+        say(f"failed {error}")
+        return
+    for fd in pass_fds:
+        os.close(fd)
+    say(f"qemu {qemu.pid} {start_time(qemu.pid)}")
+    holding = True
+    while qemu.poll() is None:
+        if holding and select.select([hold], [], [], 1)[0]:
+            if os.read(hold, 64) == b"free\n":
+                set_parent_death_signal(0)
+                say("free")
+            # Either way nothing more comes from the runner.
+            holding = False
+        elif not holding:
+            time.sleep(1)
+    say(f"exited {qemu.returncode}")
+
+
 def build_image(machine, partial, key):
     """Builds into `partial`: the files, then the first boot in the guest."""
     note(f"building the {machine.name} guest image {key} (once per change of its files) in "
@@ -317,7 +518,8 @@ def build_image(machine, partial, key):
         qemu = subprocess.Popen(qemu_command(machine, partial, console, "tolvar.mode=first-boot", accel,
                                              snapshot=False),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=qemu_log, pass_fds=(console,))
+                                stderr=qemu_log, pass_fds=(console,),
+                                preexec_fn=dies_with(os.getpid()))
         os.close(console)
         os.close(qemu_log)
         limit = seconds("TOLVAR_GUEST_FIRST_BOOT_LIMIT", machine.first_boot_limit)
@@ -354,10 +556,12 @@ def ensure_image(machine):
     and to rename. Images of other keys that no guest holds and none has
     booted for a week are removed after a build."""
     root = cache_root()
+    # QEMU is given the image's files by their paths.
     try:
-        os.makedirs(os.path.dirname(root), 0o700, exist_ok=True)
-    except OSError as error:
-        raise GuestError(f"cannot make the guest image cache {root}: {error.strerror}")
+        root = os.path.join(trusted_folder(os.path.abspath(os.path.dirname(root)), make=True,
+                                           mode=0o700), os.path.basename(root))
+    except Untrusted as why:
+        raise GuestError(f"the guest image cache {root} is not used: {why}")
     cache = open_folder(root, "the guest image cache", make=True)
     key = image_key(machine)
     image = os.path.join(root, key)
@@ -426,6 +630,67 @@ def remove_stale_images(cache, root, key):
         shutil.rmtree(stale, ignore_errors=True)
 
 
+class Untrusted(GuestError):
+    """A path that someone other than root or this user could redirect."""
+
+
+def trusted_folder(path, make=False, mode=0o755):
+    """The absolute `path` with its links resolved, after checking every
+    step from / with lstat, so that no one but root and this user can
+    change where it leads once checked: each folder on the way, and each
+    link, belongs to root or this user, and no folder may be written by
+    its group or others unless it is sticky (where only an entry's owner
+    may rename or remove it). A link is followed only once the folder that
+    holds it has passed. With `make`, missing folders are made (`mode`).
+    Else Untrusted, saying why."""
+    uid = os.geteuid()
+    parts = ["/"] + path.split("/")
+    resolved = "/"
+    links = 0
+    while parts:
+        name = parts.pop(0)
+        if name in ("", "."):
+            continue
+        if name == "..":
+            resolved = os.path.dirname(resolved)
+            continue
+        here = os.path.join(resolved, name)
+        try:
+            info = os.lstat(here)
+        except FileNotFoundError:
+            if not make:
+                raise Untrusted(f"{here} does not exist")
+            try:
+                os.mkdir(here, mode)
+            except FileExistsError:
+                pass
+            except OSError as error:
+                raise Untrusted(f"cannot make {here}: {error.strerror}")
+            info = os.lstat(here)
+        except OSError as error:
+            raise Untrusted(f"{here}: {error.strerror}")
+        if info.st_uid not in (0, uid):
+            raise Untrusted(f"{here} belongs to uid {info.st_uid}, neither root nor this user "
+                            f"(uid {uid}), who could put a link in its place")
+        if stat.S_ISLNK(info.st_mode):
+            links += 1
+            if links > 40:
+                raise Untrusted(f"{here}: too many links")
+            target = os.readlink(here)
+            if target.startswith("/"):
+                resolved = "/"
+            parts[:0] = target.split("/")
+            continue
+        if not stat.S_ISDIR(info.st_mode):
+            raise Untrusted(f"{here} is not a folder")
+        if info.st_mode & 0o022 and not info.st_mode & stat.S_ISVTX:
+            raise Untrusted(f"{here} may be written by its group or others (mode "
+                            f"{stat.S_IMODE(info.st_mode):04o}, not sticky), who could put a "
+                            "link in place of what it holds")
+        resolved = here
+    return resolved
+
+
 def unsafe_share(path):
     """Why `path` may not be shared with the guest, or None."""
     if path == "/":
@@ -454,12 +719,17 @@ class Guest:
         if not state:
             raise GuestError("no guest state folder: give --dir or set TOLVAR_GUEST_DIR")
         self.state = os.path.abspath(state)
-        parent = os.path.dirname(self.state)
+        # QEMU is given paths in the state folder, and the state's files are
+        # trusted: nothing on its way may be open to a swap.
         try:
-            os.makedirs(parent, exist_ok=True)
-        except OSError as error:
-            raise GuestError(f"cannot make {parent}: {error.strerror}")
-        self.folder = open_folder(self.state, "the guest state folder", make=True)
+            parent = trusted_folder(os.path.dirname(self.state), make=True)
+        except Untrusted as why:
+            raise GuestError(f"the guest state folder {self.state} is not used: {why}")
+        self.real_state = os.path.join(parent, os.path.basename(self.state))
+        self.folder = open_folder(self.real_state, "the guest state folder", make=True)
+        # A guest that `start` or `exec` boots serves later commands; one
+        # that `run` boots ends with it.
+        self.outlives_runner = True
         # The secret is 0600 in a 0700 folder.
         os.fchmod(self.folder, 0o700)
         self.console = os.path.join(self.state, "console.log")
@@ -481,8 +751,15 @@ class Guest:
         holds it, the state folder: each at its own path; a tree inside
         another needs no share of its own."""
         build = os.environ.get("TOLVAR_GUEST_SHARE") or os.path.dirname(self.state)
-        wanted = [os.path.realpath(SOURCE_ROOT), os.path.realpath(build)]
-        state = os.path.realpath(self.state)
+        wanted = []
+        for path in (SOURCE_ROOT, build):
+            # QEMU opens a share by its path, after these checks.
+            try:
+                wanted.append(trusted_folder(os.path.abspath(path)))
+            except Untrusted as why:
+                raise GuestError(f"cannot share {path} with the guest: {why}; name the build "
+                                 "tree in TOLVAR_GUEST_SHARE or put the state folder in it")
+        state = self.real_state
         if not any(state == path or state.startswith(path + "/") for path in wanted):
             wanted.append(state)
         shares = []
@@ -497,18 +774,20 @@ class Guest:
 
     def pid(self):
         """The pid of this state's QEMU, if it runs: a process of ours,
-        started when the pid file says, running qemu-system."""
+        started when the pid file says, running qemu-system, with this
+        state folder in its environment."""
         try:
             pid, started = (int(word) for word in self._read("pid").split())
-            if os.stat(f"/proc/{pid}").st_uid != os.geteuid():
-                return None
-            with open(f"/proc/{pid}/stat", "rb") as file:
-                fields = file.read().rsplit(b")", 1)[1].split()
-            if int(fields[19]) != started or fields[0] == b"Z":
+            if not live_process(pid, started) or os.stat(f"/proc/{pid}").st_uid != os.geteuid():
                 return None
             if not os.path.basename(os.readlink(f"/proc/{pid}/exe")).startswith("qemu-system"):
                 return None
-        except (ValueError, OSError, IndexError):
+            # The runner puts it first.
+            marker = f"{STATE_VARIABLE}={self.real_state}\0".encode()
+            with open(f"/proc/{pid}/environ", "rb") as file:
+                if file.read(len(marker)) != marker:
+                    return None
+        except (ValueError, OSError):
             return None
         return pid
 
@@ -592,7 +871,7 @@ class Guest:
                 file.write(secret.hex() + "\n")
             append = " ".join([f"tolvar.mode=serve tolvar.agent={AGENT} tolvar.port={AGENT_PORT}",
                                f"tolvar.idle={seconds('TOLVAR_GUEST_IDLE', 300):g}",
-                               f"tolvar.secret={os.path.join(os.path.realpath(self.state), 'secret')}"]
+                               f"tolvar.secret={os.path.join(self.real_state, 'secret')}"]
                               + [f"tolvar.share=share{n}:{path}" for n, path in enumerate(shares)])
             for name, value in (("key", key), ("arch", self.machine.name), ("port", port),
                                 ("pid", "")):
@@ -606,23 +885,23 @@ class Guest:
             qemu_log = create_file(self.folder, "qemu.log", "QEMU's log")
             started = time.monotonic()
             # QEMU holds the image's in-use lock for its life, so that no
-            # other run removes the image under it; it runs in a session of
-            # its own, so that ending one test's process group never ends it.
+            # other run removes the image under it; its keeper runs in a
+            # session of its own, so that ending one test's process group
+            # never ends it. Its environment names this state folder.
+            env = {STATE_VARIABLE: self.real_state}
+            env.update((name, value) for name, value in os.environ.items()
+                       if name != STATE_VARIABLE)
             try:
-                qemu = subprocess.Popen(qemu_command(self.machine, image, console, append, accel,
-                                                     port=port, shares=shares),
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=qemu_log, pass_fds=(in_use.fd, console),
-                                        start_new_session=True)
-            except OSError as error:
-                raise GuestError(f"cannot start QEMU: {error}")
+                qemu = Keeper(qemu_command(self.machine, image, console, append, accel, port=port,
+                                           shares=shares),
+                              env, (in_use.fd, console), qemu_log)
             finally:
                 os.close(console)
                 os.close(qemu_log)
         finally:
             in_use.close()
         try:
-            write_file(self.folder, "pid", "pid", f"{qemu.pid} {start_time(qemu.pid)}\n".encode())
+            write_file(self.folder, "pid", "pid", f"{qemu.qemu} {qemu.started}\n".encode())
             boot_limit = seconds("TOLVAR_GUEST_BOOT_LIMIT", 300)
             while not self.ping(10):
                 if qemu.poll() is not None:
@@ -633,26 +912,27 @@ class Guest:
                     raise self.failure(f"the guest did not answer within {boot_limit:g} s of "
                                        "booting; it was powered off", key)
                 time.sleep(1)
+            if self.outlives_runner:
+                qemu.let_go()
         except BaseException:
-            end_process(qemu, 5)
+            qemu.end(5)
             raise
+        finally:
+            qemu.close()
         note(f"{self.machine.name} guest up in {time.monotonic() - started:.1f} s "
              f"({accel.upper()}: {why}; image "
              f"{key}, port {port}, console {self.console})")
 
     def stop(self):
+        """Ends this state's QEMU, if it runs: by pid, start time and the
+        state folder its environment names, never another process."""
         pid = self.pid()
         if not pid:
             return
-        os.kill(pid, signal.SIGTERM)
-        deadline = time.monotonic() + 10
-        while self.pid() and time.monotonic() < deadline:
-            time.sleep(0.2)
-        if self.pid():
-            os.kill(pid, signal.SIGKILL)
-            deadline = time.monotonic() + 5
-            while self.pid() and time.monotonic() < deadline:
-                time.sleep(0.1)
+        with Process(pid, self.pid) as qemu:
+            if qemu.signal(signal.SIGTERM) and not qemu.ended(10):
+                qemu.signal(signal.SIGKILL)
+                qemu.ended(5)
 
     def stopped_failure(self, what):
         """The failure of a guest that stopped answering: QEMU is ended
@@ -693,19 +973,95 @@ class Guest:
                     outputs[kind].write(payload)
                     outputs[kind].flush()
                 elif kind == b"!":
-                    said.append(payload.decode(errors="replace"))
+                    # The agent's messages are short; a guest's flood of
+                    # them is cut and keeps no more than the last few.
+                    said = said[-7:] + [payload[:MESSAGE_LIMIT].decode(errors="replace")]
                     note(said[-1])
                 elif kind == b"x":
-                    try:
-                        return int(payload)
-                    except ValueError:
-                        raise self.stopped_failure(f"the agent answered {payload[:40]!r} for "
-                                                   "an exit status")
+                    status = exit_status(payload)
+                    if status is None:
+                        raise self.stopped_failure(
+                            f"the guest gave {shown(payload)} as the exit status of {argv[0]}, "
+                            "not a number from 0 to 255")
+                    return status
+
+
+def exit_status(payload):
+    """The exit status that `payload` gives in decimal, if it is one: 0 to
+    255, plain digits only. A larger number would be cut to its low byte by
+    sys.exit (256 passing as 0), so a guest could turn a failure into a
+    pass."""
+    if not (payload.isdigit() and len(payload) <= 3):
+        return None
+    status = int(payload)
+    return status if status <= 255 else None
+
+
+def shown(payload, limit=40):
+    """What the guest sent, quoted and cut short."""
+    if len(payload) <= limit:
+        return repr(payload)
+    return f"{payload[:limit]!r}... ({len(payload)} bytes)"
 
 
 def start_time(pid):
     with open(f"/proc/{pid}/stat", "rb") as file:
         return int(file.read().rsplit(b")", 1)[1].split()[19])
+
+
+def live_process(pid, started):
+    """Whether `pid` is still the process that started at `started` (in
+    clock ticks after boot) and has not ended."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as file:
+            fields = file.read().rsplit(b")", 1)[1].split()
+        return int(fields[19]) == started and fields[0] not in (b"Z", b"X")
+    except (OSError, ValueError, IndexError):
+        return False
+
+
+class Process:
+    """A handle on the process `pid` while `check()` still names it: the
+    handle (a pidfd) keeps naming that process if its pid is reused, so a
+    signal reaches it or nothing."""
+
+    def __init__(self, pid, check):
+        self.fd = None
+        try:
+            self.fd = os.pidfd_open(pid)
+        except (AttributeError, OSError):
+            pass
+        # Checked again now that the handle is held.
+        self.pid = pid if check() == pid else None
+
+    def signal(self, number):
+        """Sends `number`; False if the process has ended."""
+        try:
+            if self.pid is None:
+                return False
+            if self.fd is not None:
+                signal.pidfd_send_signal(self.fd, number)
+            else:
+                os.kill(self.pid, number)
+            return True
+        except ProcessLookupError:
+            return False
+
+    def ended(self, timeout):
+        """Whether the process ends within `timeout` seconds."""
+        if self.fd is not None:
+            return bool(select.select([self.fd], [], [], timeout)[0])
+        deadline = time.monotonic() + timeout
+        while os.path.exists(f"/proc/{self.pid}") and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return not os.path.exists(f"/proc/{self.pid}")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.fd is not None:
+            os.close(self.fd)
 
 
 def free_port():
@@ -764,6 +1120,7 @@ def main():
         if options.action in ("exec", "run") and not command:
             parser.error(f"{options.action} needs a command after --")
         guest = Guest(options.dir, find_machine(options.arch))
+        guest.outlives_runner = options.action != "run"
         if options.action == "start":
             guest.start()
         elif options.action == "stop":

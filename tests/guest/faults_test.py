@@ -33,12 +33,46 @@ def read(path):
         return file.read()
 
 
+def read_or_empty(path):
+    try:
+        return read(path)
+    except FileNotFoundError:
+        return ""
+
+
 def process_exists(pid):
     try:
         with open(f"/proc/{pid}/stat") as stat:
             return stat.read().split(")")[-1].split()[0] != "Z"
     except OSError:
         return False
+
+
+def ask_agent(port, send):
+    """What the agent on `port` says to a connection that sends
+    `send(nonce)`."""
+    with socket.create_connection(("127.0.0.1", port), timeout=40) as sock:
+        nonce = guest.read_exactly(sock, 32)
+        answer = b""
+        try:
+            sock.sendall(send(nonce))
+            sock.shutdown(socket.SHUT_WR)
+            while chunk := sock.recv(65536):
+                answer += chunk
+        except OSError as error:
+            # An agent that refuses on the length alone closes with the
+            # rest unread, which resets the connection: the send, the
+            # shutdown or the read may meet the reset.
+            if error.errno not in (errno.EPIPE, errno.ECONNRESET, errno.ENOTCONN):
+                raise
+        return answer
+
+
+def proof(secret, payload):
+    """A request of `payload` with its proof, for ask_agent."""
+    return lambda nonce: (struct.pack(">I", len(payload))
+                          + hmac.new(secret, b"request\0" + nonce + payload,
+                                     hashlib.sha256).digest() + payload)
 
 
 class Host:
@@ -66,20 +100,26 @@ class Host:
         shutil.copy("/bin/sleep", self.sleeper)
         self.children = []
 
-    def guest_py(self, action, state, *argv, **env):
+    def environment(self, **env):
         environment = {k: v for k, v in os.environ.items() if not k.startswith(("TOLVAR_", "WINE"))}
         environment.update(XDG_CACHE_HOME=self.cache, PATH=f"{self.bin}:{os.environ['PATH']}",
-                           TOLVAR_GUEST_ACCEL="tcg", **env)
+                           TOLVAR_GUEST_ACCEL="tcg")
+        environment.update(env)
+        return environment
+
+    def guest_py(self, action, state, *argv, **env):
         command = [sys.executable, GUEST_PY, action, "--dir", state]
         if argv:
             command += ["--limit", "30", "--", *argv]
-        return subprocess.run(command, env=environment, capture_output=True, timeout=120)
+        return subprocess.run(command, env=self.environment(**env), capture_output=True,
+                              timeout=120)
 
     def running_guest(self, name, port):
         """A state folder as a booted guest leaves it, its QEMU a sleeper."""
         state = os.path.join(self.folder, name)
         os.makedirs(state, 0o700)
-        qemu = subprocess.Popen([self.sleeper, "300"])
+        qemu = subprocess.Popen([self.sleeper, "300"],
+                                env={guest.STATE_VARIABLE: os.path.realpath(state), **os.environ})
         self.children.append(qemu)
         secret = os.urandom(32)
         values = {"pid": f"{qemu.pid} {guest.start_time(qemu.pid)}", "port": port,
@@ -132,37 +172,14 @@ class GuestFaultsTest(unittest.TestCase):
         marker = os.path.join(self.host.folder, "ran")
         body = json.dumps({"argv": ["touch", marker]}).encode()
 
-        def attempt(send, proof_of=None):
-            """What the agent says to a connection that sends `send(nonce)`."""
-            with socket.create_connection(("127.0.0.1", port), timeout=40) as sock:
-                nonce = guest.read_exactly(sock, 32)
-                answer = b""
-                try:
-                    sock.sendall(send(nonce))
-                    sock.shutdown(socket.SHUT_WR)
-                    while chunk := sock.recv(65536):
-                        answer += chunk
-                except OSError as error:
-                    # An agent that refuses on the length alone closes with
-                    # the rest unread, which resets the connection: the
-                    # send, the shutdown or the read may meet the reset.
-                    if error.errno not in (errno.EPIPE, errno.ECONNRESET, errno.ENOTCONN):
-                        raise
-                return answer
-
-        def proven(payload):
-            return lambda nonce: (struct.pack(">I", len(payload))
-                                  + hmac.new(secret, b"request\0" + nonce + payload,
-                                             hashlib.sha256).digest() + payload)
-
         # The unproven form, a wrong proof, a length past the cap: closed
         # with nothing said.
-        self.assertEqual(attempt(lambda nonce: struct.pack(">I", len(body)) + body), b"")
-        self.assertEqual(attempt(lambda nonce: struct.pack(">I", len(body)) + os.urandom(32)
-                                 + body), b"")
-        self.assertEqual(attempt(lambda nonce: struct.pack(">I", 1 << 31) + os.urandom(32)), b"")
+        for unproven in (lambda nonce: struct.pack(">I", len(body)) + body,
+                         lambda nonce: struct.pack(">I", len(body)) + os.urandom(32) + body,
+                         lambda nonce: struct.pack(">I", 1 << 31) + os.urandom(32)):
+            self.assertEqual(ask_agent(port, unproven), b"")
         # Proven but not an object: refused, and said why.
-        refused = attempt(proven(json.dumps(["touch", marker]).encode()))
+        refused = ask_agent(port, proof(secret, json.dumps(["touch", marker]).encode()))
         self.assertIn(b"request refused: a request is a JSON object, not list", refused)
         self.assertNotIn(b"x\0\0\0", refused)
         self.assertFalse(os.path.exists(marker))
@@ -172,10 +189,9 @@ class GuestFaultsTest(unittest.TestCase):
     def test_a_host_that_goes_away_takes_its_command_along(self):
         state, _, _, _ = self.serve_fake_guest("guest")
         pid_file = os.path.join(self.host.folder, "child")
-        environment = dict(os.environ, XDG_CACHE_HOME=self.host.cache,
-                           PATH=f"{self.host.bin}:{os.environ['PATH']}")
         run = subprocess.Popen([sys.executable, GUEST_PY, "exec", "--dir", state, "--", "sh", "-c",
-                                f"sleep 60 & echo $! >{pid_file}; wait"], env=environment)
+                                f"sleep 60 & echo $! >{pid_file}; wait"],
+                               env=self.host.environment())
         deadline = time.monotonic() + 20
         while not os.path.exists(pid_file) or not read(pid_file).strip():
             self.assertLess(time.monotonic(), deadline, "the command did not start")
@@ -195,14 +211,15 @@ class GuestFaultsTest(unittest.TestCase):
             self.assertEqual(done.returncode, 0, done.stderr.decode())
         self.assertIsNone(qemu.poll())
 
-    def test_a_guest_that_stops_answering_is_powered_off_before_the_125(self):
+    def serve_lying_guest(self, name, answer=None):
+        """A state folder whose agent proves the secret and answers the
+        ping, but gives a command `answer` (an exit status), or nothing."""
         listener = socket.create_server(("127.0.0.1", 0))
         self.addCleanup(listener.close)
-        state, secret, qemu = self.host.running_guest("guest", listener.getsockname()[1])
+        state, secret, qemu = self.host.running_guest(name, listener.getsockname()[1])
         held = []
 
         def accept():
-            # Proves the secret and answers the ping; a command gets nothing.
             while True:
                 try:
                     connection, _ = listener.accept()
@@ -215,13 +232,18 @@ class GuestFaultsTest(unittest.TestCase):
                 body = guest.read_exactly(connection, size)
                 connection.sendall(hmac.new(secret, b"answer\0" + nonce + proof,
                                             hashlib.sha256).digest())
-                if b'"ping"' in body:
-                    connection.sendall(b"x" + struct.pack(">I", 1) + b"0")
-                    connection.close()
-                else:
+                said = b"0" if b'"ping"' in body else answer
+                if said is None:
                     held.append(connection)
+                    continue
+                connection.sendall(b"x" + struct.pack(">I", len(said)) + said)
+                connection.close()
 
         threading.Thread(target=accept, daemon=True).start()
+        return state, qemu
+
+    def test_a_guest_that_stops_answering_is_powered_off_before_the_125(self):
+        state, qemu = self.serve_lying_guest("guest")
         done = self.host.guest_py("exec", state, "true", TOLVAR_GUEST_SILENCE="2")
         self.assertEqual(done.returncode, guest.GUEST_FAILED)
         message = done.stderr.decode()
@@ -231,6 +253,142 @@ class GuestFaultsTest(unittest.TestCase):
         self.assertIn("| last line before the silence", message)
         self.assertNotIn("Traceback", message)
         self.assertIsNotNone(qemu.poll())
+
+    def test_what_a_guest_or_a_folder_could_lie_with_is_refused(self):
+        # An exit status past a byte would be cut to one (256 passing as
+        # 0): 125, with what came, and the guest powered off.
+        for number, status in enumerate((b"256", b"9" * 60, b"-1", b" 7", b"")):
+            state, qemu = self.serve_lying_guest(f"liar{number}", status)
+            done = self.host.guest_py("exec", state, "true")
+            self.assertEqual(done.returncode, guest.GUEST_FAILED, status)
+            self.assertIn(f"the guest gave {status[:40]!r}", done.stderr.decode())
+            self.assertIn("as the exit status of true, not a number from 0 to 255; the guest "
+                          "was powered off", done.stderr.decode())
+            self.assertIsNotNone(qemu.poll())
+        # `stop` ends its own state's QEMU only, never one that the pid
+        # file names (start time and all) but that serves another state.
+        state, _, _ = self.host.running_guest("stopped", 0)
+        _, _, other = self.host.running_guest("other", 0)
+        with open(os.path.join(state, "pid"), "w") as file:
+            file.write(f"{other.pid} {guest.start_time(other.pid)}\n")
+        self.assertEqual(self.host.guest_py("stop", state).returncode, 0)
+        self.assertIsNone(other.poll())
+        # A state folder or a share that someone else could swap for a
+        # link before QEMU opens it (on its way from /, a folder of another
+        # user or one that others may write to) is not used, and nothing
+        # is made there; a link that only root or this user can change is
+        # followed.
+        shared = {"TOLVAR_GUEST_SHARE": self.host.folder}
+        ways = {os.path.join(self.host.folder, "open"): "may be written by its group or others "
+                "(mode 0777, not sticky)"}
+        if os.geteuid() == 0:
+            ways[os.path.join(self.host.folder, "foreign")] = "belongs to uid 65534"
+        for way, why in ways.items():
+            os.makedirs(way)
+            os.chmod(way, 0o777)
+            if way.endswith("foreign"):
+                os.chown(way, 65534, 65534)
+            done = self.host.guest_py("start", os.path.join(way, "state"), **shared)
+            self.assertEqual(done.returncode, guest.GUEST_FAILED)
+            self.assertIn(f"the guest state folder {way}/state is not used: {way} {why}",
+                          done.stderr.decode())
+            self.assertEqual(os.listdir(way), [])
+        build = os.path.join(self.host.folder, "open", "build")
+        os.makedirs(build, 0o755)
+        done = self.host.guest_py("start", os.path.join(self.host.folder, "fine"),
+                                  TOLVAR_GUEST_SHARE=build)
+        self.assertEqual(done.returncode, guest.GUEST_FAILED)
+        self.assertIn(f"cannot share {self.host.folder}/open/build with the guest: "
+                      f"{self.host.folder}/open may be written by its group or others",
+                      done.stderr.decode())
+        self.serve_fake_guest("linked")
+        os.symlink(self.host.folder, os.path.join(self.host.folder, "link"))
+        done = self.host.guest_py("exec", os.path.join(self.host.folder, "link", "linked"), "true",
+                                  **shared)
+        self.assertEqual(done.returncode, 0, done.stderr.decode())
+        # A proven request nested past the protocol's depth is refused
+        # with an answer, and the agent serves the next.
+        state, secret, port, _ = self.serve_fake_guest("deep")
+        for deep in (b"[" * 200000 + b"]" * 200000, b'{"argv": [["true"]]}'):
+            self.assertIn(b"request refused: the request nests deeper than 2 levels",
+                          ask_agent(port, proof(secret, deep)))
+        self.assertEqual(self.host.guest_py("exec", state, "true").returncode, 0)
+
+    def test_qemu_ends_with_the_process_that_owns_it(self):
+        # A stand-in QEMU that serves the real agent on the forwarded port
+        # (unless told to stay silent), then sleeps as qemu-system.
+        serving = os.path.join(self.host.folder, "serving")
+        os.makedirs(serving)
+        agents = os.path.join(self.host.folder, "agents")
+        with open(os.path.join(serving, "qemu-system-x86_64"), "w") as file:
+            file.write(f"""#!{sys.executable}
+import os, re, subprocess, sys
+words = " ".join(sys.argv)
+if not os.environ.get("SILENT"):
+    agent = subprocess.Popen([sys.executable, {AGENT_PY!r}, "--address", "127.0.0.1",
+                              "--port", re.search(r"127.0.0.1:([0-9]+)-", words)[1],
+                              "--idle", "60", "--secret-file",
+                              re.search(r"tolvar.secret=([^ ]+)", words)[1]],
+                             stderr=subprocess.DEVNULL, start_new_session=True)
+    with open({agents!r}, "a") as file:
+        file.write(f"{{agent.pid}}\\n")
+os.execv({self.host.sleeper!r}, [{self.host.sleeper!r}, "300"])
+""")
+        os.chmod(os.path.join(serving, "qemu-system-x86_64"), 0o755)
+        path = f"{serving}:{os.environ['PATH']}"
+
+        def kill_agents():
+            for pid in read_or_empty(agents).split():
+                try:
+                    os.kill(int(pid), 9)
+                except ProcessLookupError:
+                    pass
+        self.addCleanup(kill_agents)
+
+        def booted(state):
+            """QEMU's pid and its parent's, once the pid file names it."""
+            deadline = time.monotonic() + 60
+            while not read_or_empty(os.path.join(state, "pid")).strip():
+                self.assertLess(time.monotonic(), deadline, "QEMU did not start")
+                time.sleep(0.1)
+            qemu = int(read(os.path.join(state, "pid")).split()[0])
+            self.addCleanup(lambda: process_exists(qemu) and os.kill(qemu, 9))
+            with open(f"/proc/{qemu}/stat") as stat:
+                return qemu, int(stat.read().rsplit(")", 1)[1].split()[2])
+
+        def gone(*pids):
+            deadline = time.monotonic() + 15
+            while any(map(process_exists, pids)) and time.monotonic() < deadline:
+                time.sleep(0.1)
+            return not any(map(process_exists, pids))
+
+        # A runner killed while it boots the guest, SIGKILL or not: its
+        # QEMU goes with it, and so does QEMU's keeper.
+        for number, sig in ((9, "SIGKILL"), (15, "SIGTERM")):
+            state = os.path.join(self.host.folder, f"booting-{number}")
+            runner = subprocess.Popen([sys.executable, GUEST_PY, "start", "--dir", state],
+                                      env=self.host.environment(PATH=path, SILENT="1"),
+                                      stderr=subprocess.DEVNULL)
+            qemu, keeper = booted(state)
+            self.assertTrue(process_exists(qemu))
+            os.kill(runner.pid, number)
+            runner.wait()
+            self.assertTrue(gone(qemu, keeper), f"QEMU outlived its runner's {sig}")
+        # A guest that `start` booted outlives it, to serve later commands,
+        # and ends with its keeper, however that ends.
+        state = os.path.join(self.host.folder, "started")
+        done = self.host.guest_py("start", state, PATH=path)
+        self.assertEqual(done.returncode, 0, done.stderr.decode())
+        qemu, keeper = booted(state)
+        self.assertTrue(process_exists(qemu))
+        os.kill(keeper, 9)
+        self.assertTrue(gone(qemu), "QEMU outlived its keeper")
+        # Started again, it ends with `stop`, its keeper too.
+        done = self.host.guest_py("start", state, PATH=path)
+        self.assertEqual(done.returncode, 0, done.stderr.decode())
+        qemu, keeper = booted(state)
+        self.assertEqual(self.host.guest_py("stop", state).returncode, 0)
+        self.assertTrue(gone(qemu, keeper), "stop left QEMU running")
 
     def test_a_boot_follows_no_planted_link_and_fails_with_the_console(self):
         state = os.path.join(self.host.folder, "guest")

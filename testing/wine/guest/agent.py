@@ -12,7 +12,8 @@ object:
   {"ping": true}
 The whole request must arrive within 30 s. The proof is compared in
 constant time before the body is parsed; a connection without it is closed
-with nothing sent or run, and the agent goes on serving. The agent then
+with nothing sent or run, and the agent goes on serving. A proven body
+nests at most two levels deep, counted before it is parsed. The agent then
 proves the secret in turn, 32 bytes HMAC-SHA256(secret, "answer\0" + nonce
 + proof), and answers with a stream of frames, one kind byte, a 4-byte
 big-endian length and the payload: b"o" standard output, b"e" standard
@@ -36,6 +37,7 @@ import hmac
 import itertools
 import json
 import os
+import re
 import selectors
 import signal
 import socket
@@ -62,6 +64,13 @@ DRAIN_SECONDS = 5
 # (wineserver -k) before everything it started is killed.
 TERM_GRACE_SECONDS = 20
 REQUEST_LIMIT = 1 << 20
+# The deepest request the host sends is an object that holds a list or an
+# object of strings. json.loads descends once per level, so a deep enough
+# body ends it in a RecursionError; the depth is counted first, without
+# recursion.
+REQUEST_DEPTH = 2
+# A JSON string (whose brackets do not count), or a bracket.
+JSON_TOKENS = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"|[\[\]{}]', re.DOTALL)
 REQUEST_SECONDS = 30
 LONGEST_LIMIT = 7 * 24 * 3600
 NONCE_SIZE = 32
@@ -104,6 +113,23 @@ def command_environment(requested):
             env[name] = guest_path(env[name])
             os.makedirs(os.path.dirname(env[name]), exist_ok=True)
     return env
+
+
+def parsed_request(body):
+    """The body parsed as JSON, or Refused saying why; its depth is
+    checked in one linear scan before the parser sees it."""
+    depth = 0
+    for token in JSON_TOKENS.finditer(body):
+        if token.group() in (b"[", b"{"):
+            depth += 1
+            if depth > REQUEST_DEPTH:
+                raise Refused(f"the request nests deeper than {REQUEST_DEPTH} levels")
+        elif token.group() in (b"]", b"}"):
+            depth -= 1
+    try:
+        return json.loads(body)
+    except (ValueError, RecursionError) as error:
+        raise Refused(f"the request is not JSON: {error}")
 
 
 def checked_request(request):
@@ -391,11 +417,7 @@ class Handler(socketserver.BaseRequestHandler):
             proven = True
             self.server.begin()
             self.request.settimeout(None)
-            try:
-                request = json.loads(body)
-            except ValueError as error:
-                raise Refused(f"the request is not JSON: {error}")
-            request = checked_request(request)
+            request = checked_request(parsed_request(body))
             if request.get("ping"):
                 connection.send(b"x", b"0")
                 return
@@ -413,6 +435,13 @@ class Handler(socketserver.BaseRequestHandler):
                     pass
         except OSError as error:
             log(f"request from {peer} failed: {error}")
+        except Exception as error:  # noqa: BLE001 - the host hears of it, and the agent serves on
+            log(f"request from {peer} failed: {type(error).__name__}: {error}")
+            if proven:
+                try:
+                    connection.send(b"!", f"the agent failed: {type(error).__name__}".encode())
+                except OSError:
+                    pass
         finally:
             if proven:
                 self.server.end()
