@@ -90,9 +90,10 @@ function(tolvarsdk_add_wine_test)
   # That is the guest named by TOLVAR_GUEST_DIR when the project is
   # configured (one already running, whose shares cover both), else this
   # build's own, booted by the first test that needs it and powered off when
-  # no test has used it for five minutes. Its state folder holds the secret
-  # that lets a command into the guest: it must be this user's alone, which
-  # the guest runner checks at every command. An ARM64 test runs the same
+  # no test has used it for five minutes. guest_dir names it; its state,
+  # with the secret that lets a command into the guest, is kept in this
+  # user's cache, outside what the guest sees, and must be this user's
+  # alone, which the guest runner checks at every command. An ARM64 test runs the same
   # way in the emulated aarch64 guest, whose state folder is another
   # (TOLVAR_ARM64_GUEST_DIR, else this build's own).
   set(launch "${sdk}/testing/wine/launch.sh")

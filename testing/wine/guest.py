@@ -6,22 +6,30 @@ cannot execute 32-bit x86 code (or TOLVAR_WINE_VM=1); arm64 runs 64-bit
 ARM Wine in an emulated aarch64 machine.
 
   guest.py [--arch A] image                     build the image unless cached
-  guest.py [--arch A] start [--dir D]           boot the guest of state D
+  guest.py [--arch A] start [--dir D]           boot the guest named D
   guest.py [--arch A] exec [--dir D] -- CMD...  run CMD in it (booting it if
                                                 none runs)
   guest.py stop [--dir D]                       power it off
   guest.py [--arch A] run [--dir D] -- CMD...   start, exec, stop: one shot
 
-D (default $TOLVAR_GUEST_DIR) holds the running guest's pid, port, secret,
-architecture and console log; a guest of another architecture there is
-refused, never used. It must belong to the user running this, with no group or
-other write; it is made 0700. The guest shares, each at its own path, the
-tree this script belongs to and the build tree, $TOLVAR_GUEST_SHARE (else
-the folder that holds D), and D itself when neither holds it; never /, a
-home folder or a folder others may write to. Every folder on the way from /
-to D, to a share and to the image cache belongs to root or this user and
-only they may write to it (or it is sticky), and so does every link on
-the way: no one else can swap a path for a link before QEMU opens it.
+D (default $TOLVAR_GUEST_DIR) names the guest: every command that gives the
+same D (its folder's real path) finds the same guest. Its state (pid, port,
+secret, architecture, console log) is kept apart from D, in
+${XDG_CACHE_HOME:-~/.cache}/tolvarsdk/state/<hash of D's real path>/, 0700,
+which the guest never sees; a guest of another architecture there is
+refused, never used. The guest shares, each at its own path and mounted
+in that order when one lies inside the other, the tree this script belongs
+to, read-only, and the build tree, $TOLVAR_GUEST_SHARE (else the folder
+that holds D), writable; never /, a home folder, a folder others may write
+to, nor one that holds the state or the image cache. Files the guest makes
+in a share are the host user's, 0600 (folders 0700), whatever owner and
+mode the guest gives them (QEMU keeps those in extended attributes), and
+a link it makes is a plain file on the host. The guest reads the boot's
+secret from a third, read-only share that holds only a copy of it. Every
+folder on the way from / to D's folder, to a share, to the state and to
+the image cache belongs to root or this user and only they may write to it
+(or it is sticky), and so does every link on the way: no one else can
+swap a path for a link before QEMU opens it.
 exec streams the command's standard output and error as they come and
 exits with its status; 125 means the guest failed (no boot, no answer,
 QEMU gone, a refusal, an exit status outside 0-255), and the message names
@@ -33,11 +41,11 @@ a runner killed by any signal while it boots the guest, or at any time in
 `run`, takes both along; a guest that `start` or `exec` booted outlives
 them, to serve later commands, until `stop`, the agent's idle limit or the
 end of its keeper. `stop` ends only a QEMU that the pid file names with
-its start time and whose environment names D.
+its start time and whose environment names its state folder.
 
 The agent in the guest runs a request only with proof of the boot's secret
-(32 random bytes in D/secret, 0600, made afresh at each boot and read by
-the agent from the shared folder; never on a command line): an HMAC-SHA256
+(32 random bytes, 0600, made afresh at each boot and read by the agent
+from its read-only share; never on a command line): an HMAC-SHA256
 over the agent's nonce for the connection and the request, which the agent
 checks before it reads the request; its answer proves the secret in turn.
 The guest's network reaches nothing but that forwarded port.
@@ -100,6 +108,11 @@ MESSAGE_LIMIT = 4096
 # A state file is small; anything longer is not ours.
 STATE_FILE_LIMIT = 4096
 IN_USE_KEEP_SECONDS = 7 * 24 * 3600
+# The state folder's subfolder that holds only a copy of the boot's secret:
+# the guest gets it read-only, at SECRET_MOUNT, and nothing else of the
+# state.
+SECRET_SHARE = "for-guest"
+SECRET_MOUNT = "/run/tolvar-secret"
 
 
 def seconds(name, default):
@@ -233,9 +246,20 @@ def image_key(machine=MACHINES["x86"]):
     return digest.hexdigest()[:16]
 
 
+def cache_base():
+    return os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+
+
 def cache_root():
-    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    return os.path.join(base, "tolvarsdk", "guest")
+    return os.path.join(cache_base(), "tolvarsdk", "guest")
+
+
+def state_root():
+    return os.path.join(cache_base(), "tolvarsdk", "state")
+
+
+def within(path, folder):
+    return path == folder or path.startswith(folder.rstrip("/") + "/")
 
 
 def console_tail(folder, name, lines=15):
@@ -278,6 +302,8 @@ def processors():
 
 def qemu_command(machine, image, console_fd, append, accel, snapshot=True, port=None,
                  shares=()):
+    """QEMU's command for a boot; `shares` are (host path, guest path,
+    read-only) in the order the guest mounts them."""
     command = machine.qemu + ["-nodefaults", "-no-user-config", "-display", "none",
                               "-no-reboot", "-smp", processors(), "-m", "3G"] + machine.cpu(accel)
     # A failed write or read (a full disk) is an error in the guest, not a
@@ -296,9 +322,14 @@ def qemu_command(machine, image, console_fd, append, accel, snapshot=True, port=
         command += ["-netdev", f"user,id=net,restrict=on,"
                     f"hostfwd=tcp:127.0.0.1:{port}-:{AGENT_PORT}",
                     "-device", "virtio-net-pci,netdev=net"]
-    for number, path in enumerate(shares):
+    # mapped-xattr: a file the guest makes is the QEMU user's on the host,
+    # mode 0600 (a folder 0700), and the owner and mode the guest gave it,
+    # setuid or device included, are only extended attributes that the
+    # guest reads back; a link it makes is a plain file there. A file the
+    # host made keeps its owner and mode whatever the guest does.
+    for number, (path, _, read_only) in enumerate(shares):
         command += ["-virtfs", f"local,path={qemu_escape(path)},mount_tag=share{number},"
-                    "security_model=none"]
+                    "security_model=mapped-xattr" + (",readonly=on" if read_only else "")]
     return command
 
 
@@ -711,28 +742,45 @@ def unsafe_share(path):
     return None
 
 
+def state_folder(name, make=False):
+    """The state folder of the guest named `name` (--dir): a folder of its
+    own under state_root(), named by a hash of the name's real path, so
+    that every command that names the guest alike finds it. It is outside
+    the trees shared with the guest, which could otherwise rewrite the
+    host's port and pid files; the name itself is never made or read."""
+    try:
+        parent = trusted_folder(os.path.dirname(name), make=make)
+    except Untrusted as why:
+        raise GuestError(f"the guest state folder {name} is not used: {why}")
+    named = os.path.join(parent, os.path.basename(name))
+    root = state_root()
+    # QEMU is given the secret's folder here by its path.
+    try:
+        root = os.path.join(trusted_folder(os.path.dirname(root), make=True, mode=0o700),
+                            os.path.basename(root))
+    except Untrusted as why:
+        raise GuestError(f"the guest state folders' home {root} is not used: {why}")
+    os.close(open_folder(root, "the guest state folders' home", make=True))
+    return os.path.join(root, hashlib.sha256(named.encode()).hexdigest()[:16])
+
+
 class Guest:
-    """A guest of one build: its state in `state`, its files shared."""
+    """A guest of one build: named `state`, its state in state_folder(),
+    its trees shared."""
 
     def __init__(self, state, machine):
         self.machine = machine
         if not state:
             raise GuestError("no guest state folder: give --dir or set TOLVAR_GUEST_DIR")
         self.state = os.path.abspath(state)
-        # QEMU is given paths in the state folder, and the state's files are
-        # trusted: nothing on its way may be open to a swap.
-        try:
-            parent = trusted_folder(os.path.dirname(self.state), make=True)
-        except Untrusted as why:
-            raise GuestError(f"the guest state folder {self.state} is not used: {why}")
-        self.real_state = os.path.join(parent, os.path.basename(self.state))
+        self.real_state = state_folder(self.state, make=True)
         self.folder = open_folder(self.real_state, "the guest state folder", make=True)
         # A guest that `start` or `exec` boots serves later commands; one
         # that `run` boots ends with it.
         self.outlives_runner = True
         # The secret is 0600 in a 0700 folder.
         os.fchmod(self.folder, 0o700)
-        self.console = os.path.join(self.state, "console.log")
+        self.console = os.path.join(self.real_state, "console.log")
 
     def _read(self, name):
         return read_file(self.folder, name).decode(errors="replace").strip()
@@ -747,30 +795,41 @@ class Guest:
                           "its last console lines:\n" + console_tail(self.folder, "console.log"))
 
     def shares(self):
-        """The tree this script belongs to, the build tree and, when neither
-        holds it, the state folder: each at its own path; a tree inside
-        another needs no share of its own."""
+        """What the guest mounts, in this order (a folder before one inside
+        it), as (host path, guest path, read-only): the tree this script
+        belongs to, read-only, and the build tree (TOLVAR_GUEST_SHARE, else
+        the folder that holds the guest's name), writable, each at its own
+        path; then SECRET_SHARE, read-only, at SECRET_MOUNT. Neither tree
+        may hold the state folder or the image cache, nor lie inside them. The
+        guest's root may unmount a share: a tree inside the build tree is
+        only as safe as the build tree."""
         build = os.environ.get("TOLVAR_GUEST_SHARE") or os.path.dirname(self.state)
-        wanted = []
-        for path in (SOURCE_ROOT, build):
+        trees = []
+        for path, read_only in ((SOURCE_ROOT, True), (build, False)):
             # QEMU opens a share by its path, after these checks.
             try:
-                wanted.append(trusted_folder(os.path.abspath(path)))
+                real = trusted_folder(os.path.abspath(path))
             except Untrusted as why:
                 raise GuestError(f"cannot share {path} with the guest: {why}; name the build "
                                  "tree in TOLVAR_GUEST_SHARE or put the state folder in it")
-        state = self.real_state
-        if not any(state == path or state.startswith(path + "/") for path in wanted):
-            wanted.append(state)
-        shares = []
-        for path in sorted(set(wanted), key=len):
-            if not any(path == share or path.startswith(share + "/") for share in shares):
-                why = unsafe_share(path)
-                if why:
-                    raise GuestError(f"cannot share {path} with the guest: {why}; name the build "
-                                     "tree in TOLVAR_GUEST_SHARE or put the state folder in it")
-                shares.append(path)
-        return shares
+            why = unsafe_share(real)
+            if why:
+                raise GuestError(f"cannot share {real} with the guest: {why}; name the build "
+                                 "tree in TOLVAR_GUEST_SHARE or put the state folder in it")
+            trees.append((real, real, read_only))
+        if trees[0][0] == trees[1][0]:
+            raise GuestError(f"cannot share {trees[1][0]} with the guest as the build tree: it is "
+                             "the tree of this script, which the guest may only read; name a "
+                             "build tree in TOLVAR_GUEST_SHARE or put the state folder in one")
+        for kept, what in ((self.real_state, "the guest's state folder"),
+                           (os.path.realpath(cache_root()), "the guest image cache")):
+            for tree, _, _ in trees:
+                if within(kept, tree) or within(tree, kept):
+                    raise GuestError(f"{what} {kept} and the share {tree} overlap: the guest "
+                                     "could change what the host trusts; keep the cache "
+                                     "(XDG_CACHE_HOME, else ~/.cache) out of the shared trees")
+        trees.sort(key=lambda share: len(share[0]))
+        return trees + [(os.path.join(self.real_state, SECRET_SHARE), SECRET_MOUNT, True)]
 
     def pid(self):
         """The pid of this state's QEMU, if it runs: a process of ours,
@@ -797,14 +856,14 @@ class Guest:
 
     def secret(self):
         try:
-            fd = open_file(self.folder, "secret", f"the guest's secret {self.state}/secret")
+            fd = open_file(self.folder, "secret", f"the guest's secret {self.real_state}/secret")
         except FileNotFoundError:
             return b""
         except OSError as error:
             raise GuestError(f"cannot read the guest's secret: {error.strerror}")
         with os.fdopen(fd, "rb") as file:
             if stat.S_IMODE(os.fstat(file.fileno()).st_mode) != 0o600:
-                raise GuestError(f"the guest's secret {self.state}/secret is not 0600: "
+                raise GuestError(f"the guest's secret {self.real_state}/secret is not 0600: "
                                  "it is not used")
             return bytes.fromhex(file.read(2 * SECRET_SIZE + 1).decode(errors="replace").strip()
                                  or "")
@@ -839,7 +898,7 @@ class Guest:
             return False
 
     def start(self):
-        with Lock(self.folder, "lock", f"the guest's lock {self.state}/lock"):
+        with Lock(self.folder, "lock", f"the guest's lock {self.real_state}/lock"):
             running = self._read("arch") or "x86"
             if self.pid() and running != self.machine.name:
                 raise GuestError(f"the guest of {self.state} runs {running} Wine, not "
@@ -861,67 +920,92 @@ class Guest:
             self._boot()
 
     def _boot(self):
-        accel, why = choose_accel(self.machine)
         shares = self.shares()
         key, image, in_use = ensure_image(self.machine)
         try:
+            accel, why = choose_accel(self.machine)
             port = free_port()
-            secret = os.urandom(SECRET_SIZE)
+            secret = os.urandom(SECRET_SIZE).hex() + "\n"
             with os.fdopen(create_file(self.folder, "secret", "the guest's secret"), "w") as file:
-                file.write(secret.hex() + "\n")
+                file.write(secret)
+            # The guest's copy, in a folder of its own that holds nothing
+            # else: the guest reads it there, and can change nothing.
+            for_guest = open_folder(os.path.join(self.real_state, SECRET_SHARE),
+                                    "the guest's secret folder", make=True)
+            try:
+                for name in os.listdir(for_guest):
+                    os.unlink(name, dir_fd=for_guest)
+                with os.fdopen(create_file(for_guest, "secret", "the guest's secret"), "w") as file:
+                    file.write(secret)
+            finally:
+                os.close(for_guest)
             append = " ".join([f"tolvar.mode=serve tolvar.agent={AGENT} tolvar.port={AGENT_PORT}",
                                f"tolvar.idle={seconds('TOLVAR_GUEST_IDLE', 300):g}",
-                               f"tolvar.secret={os.path.join(self.real_state, 'secret')}"]
-                              + [f"tolvar.share=share{n}:{path}" for n, path in enumerate(shares)])
+                               f"tolvar.secret={SECRET_MOUNT}/secret"]
+                              + [f"tolvar.share=share{number}:{mount}"
+                                 for number, (_, mount, _) in enumerate(shares)])
             for name, value in (("key", key), ("arch", self.machine.name), ("port", port),
-                                ("pid", "")):
+                                ("pid", ""), ("name", self.state)):
                 write_file(self.folder, name, name, f"{value}\n".encode())
+            qemu, started = self._launch(image, append, accel, port, shares, in_use)
             try:
-                os.rename("console.log", "console.log.previous", src_dir_fd=self.folder,
-                          dst_dir_fd=self.folder)
-            except FileNotFoundError:
-                pass
-            console = create_file(self.folder, "console.log", "the guest's console log")
-            qemu_log = create_file(self.folder, "qemu.log", "QEMU's log")
-            started = time.monotonic()
-            # QEMU holds the image's in-use lock for its life, so that no
-            # other run removes the image under it; its keeper runs in a
-            # session of its own, so that ending one test's process group
-            # never ends it. Its environment names this state folder.
-            env = {STATE_VARIABLE: self.real_state}
-            env.update((name, value) for name, value in os.environ.items()
-                       if name != STATE_VARIABLE)
-            try:
-                qemu = Keeper(qemu_command(self.machine, image, console, append, accel, port=port,
-                                           shares=shares),
-                              env, (in_use.fd, console), qemu_log)
+                self._wait_for_agent(qemu, started, key)
+            except BaseException:
+                qemu.end(5)
+                raise
             finally:
-                os.close(console)
-                os.close(qemu_log)
+                qemu.close()
         finally:
             in_use.close()
-        try:
-            write_file(self.folder, "pid", "pid", f"{qemu.qemu} {qemu.started}\n".encode())
-            boot_limit = seconds("TOLVAR_GUEST_BOOT_LIMIT", 300)
-            while not self.ping(10):
-                if qemu.poll() is not None:
-                    said = read_file(self.folder, "qemu.log").decode(errors="replace").strip()
-                    raise self.failure(f"QEMU exited with status {qemu.returncode} while booting"
-                                       + (f": {said}" if said else ""), key)
-                if time.monotonic() - started > boot_limit:
-                    raise self.failure(f"the guest did not answer within {boot_limit:g} s of "
-                                       "booting; it was powered off", key)
-                time.sleep(1)
-            if self.outlives_runner:
-                qemu.let_go()
-        except BaseException:
-            qemu.end(5)
-            raise
-        finally:
-            qemu.close()
         note(f"{self.machine.name} guest up in {time.monotonic() - started:.1f} s "
              f"({accel.upper()}: {why}; image "
              f"{key}, port {port}, console {self.console})")
+
+    def _launch(self, image, append, accel, port, shares, in_use):
+        """QEMU, started by its keeper, and when."""
+        try:
+            os.rename("console.log", "console.log.previous", src_dir_fd=self.folder,
+                      dst_dir_fd=self.folder)
+        except FileNotFoundError:
+            pass
+        console = create_file(self.folder, "console.log", "the guest's console log")
+        qemu_log = create_file(self.folder, "qemu.log", "QEMU's log")
+        started = time.monotonic()
+        # QEMU holds the image's in-use lock for its life, so that no other
+        # run removes the image under it; its keeper runs in a session of
+        # its own, so that ending one test's process group never ends it.
+        # Its environment names this state folder.
+        env = {STATE_VARIABLE: self.real_state}
+        env.update((name, value) for name, value in os.environ.items()
+                   if name != STATE_VARIABLE)
+        try:
+            qemu = Keeper(qemu_command(self.machine, image, console, append, accel, port=port,
+                                       shares=shares),
+                          env, (in_use.fd, console), qemu_log)
+        finally:
+            os.close(console)
+            os.close(qemu_log)
+        try:
+            write_file(self.folder, "pid", "pid", f"{qemu.qemu} {qemu.started}\n".encode())
+        except BaseException:
+            qemu.end(5)
+            raise
+        return qemu, started
+
+    def _wait_for_agent(self, qemu, started, key):
+        """Waits until the agent answers."""
+        boot_limit = seconds("TOLVAR_GUEST_BOOT_LIMIT", 300)
+        while not self.ping(10):
+            if qemu.poll() is not None:
+                said = read_file(self.folder, "qemu.log").decode(errors="replace").strip()
+                raise self.failure(f"QEMU exited with status {qemu.returncode} while booting"
+                                   + (f": {said}" if said else ""), key)
+            if time.monotonic() - started > boot_limit:
+                raise self.failure(f"the guest did not answer within {boot_limit:g} s of "
+                                   "booting; it was powered off", key)
+            time.sleep(1)
+        if self.outlives_runner:
+            qemu.let_go()
 
     def stop(self):
         """Ends this state's QEMU, if it runs: by pid, start time and the

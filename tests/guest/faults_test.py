@@ -1,7 +1,8 @@
 """The guest's gate and failure paths, without booting one: the real agent
 serves on this host's loopback, a copy of sleep(1) named like QEMU stands in
-for a running guest, and a script that fails stands in for QEMU at a boot.
-Every Wine test that runs through a real guest proves the rest."""
+for a running guest, and a script stands in for QEMU at a boot (one that
+fails, or one that serves the real agent as the guest would). Every Wine
+test that runs through a real guest proves the rest."""
 
 import errno
 import hashlib
@@ -17,6 +18,7 @@ import tempfile
 import threading
 import time
 import unittest
+from unittest import mock
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The runner is imported from the source tree, which stays as it is.
@@ -79,10 +81,14 @@ class Host:
     """A scratch folder with what guest.py needs to run without booting: an
     image cache holding a stand-in for the current image, and a
     qemu-system-x86_64 on PATH that fails at once, so that a boot a test
-    did not mean is a clear failure, never a real build."""
+    did not mean is a clear failure, never a real build. Guests are named
+    in `work`, the build tree they share; the cache, which holds their
+    state, lies beside it."""
 
     def __init__(self):
         self.folder = tempfile.mkdtemp(prefix="tolvar-guest-test.")
+        self.work = os.path.join(self.folder, "work")
+        os.makedirs(self.work)
         self.cache = os.path.join(self.folder, "cache")
         image = os.path.join(self.cache, "tolvarsdk", "guest", guest.image_key())
         os.makedirs(image)
@@ -114,12 +120,19 @@ class Host:
         return subprocess.run(command, env=self.environment(**env), capture_output=True,
                               timeout=120)
 
+    def state(self, name):
+        """The state folder of the guest named `name`, as guest.py finds it."""
+        with mock.patch.dict(os.environ, XDG_CACHE_HOME=self.cache):
+            return guest.state_folder(name)
+
     def running_guest(self, name, port):
-        """A state folder as a booted guest leaves it, its QEMU a sleeper."""
-        state = os.path.join(self.folder, name)
+        """A guest named work/`name`, its state as a boot leaves it, its
+        QEMU a sleeper."""
+        named = os.path.join(self.work, name)
+        state = self.state(named)
         os.makedirs(state, 0o700)
         qemu = subprocess.Popen([self.sleeper, "300"],
-                                env={guest.STATE_VARIABLE: os.path.realpath(state), **os.environ})
+                                env={guest.STATE_VARIABLE: state, **os.environ})
         self.children.append(qemu)
         secret = os.urandom(32)
         values = {"pid": f"{qemu.pid} {guest.start_time(qemu.pid)}", "port": port,
@@ -129,9 +142,50 @@ class Host:
             path = os.path.join(state, file_name)
             with open(os.open(path, os.O_WRONLY | os.O_CREAT, 0o600), "w") as file:
                 file.write(f"{value}\n")
-        return state, secret, qemu
+        return named, secret, qemu
+
+    def serving_qemu(self):
+        """A PATH whose qemu-system-x86_64 stands in for a machine: unless
+        SILENT is set, it serves the real agent on the forwarded port with
+        the secret it finds through the shares, mounted as the guest's init
+        mounts them. Then it sleeps as qemu-system. Each start is logged
+        (launches())."""
+        folder = os.path.join(self.folder, "serving")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "qemu-system-x86_64"), "w") as file:
+            file.write(f"""#!{sys.executable}
+import json, os, re, subprocess, sys
+with open({self.folder + "/launches"!r}, "a") as file:
+    file.write(json.dumps({{"pid": os.getpid(), "argv": sys.argv}}) + "\\n")
+words = " ".join(sys.argv)
+if not os.environ.get("SILENT"):
+    tags = dict(re.findall(r"path=([^,]+),mount_tag=([^,]+)", words))
+    mounts = {{mount: path for path, tag in tags.items()
+              for tag_, mount in re.findall(r"tolvar.share=([^:]+):([^ ]+)", words) if tag == tag_}}
+    secret = re.search(r"tolvar.secret=([^ ]+)", words)[1]
+    mount = max((m for m in mounts if secret.startswith(m + "/")), key=len)
+    agent = subprocess.Popen([sys.executable, {AGENT_PY!r}, "--address", "127.0.0.1",
+                              "--port", re.search(r"127.0.0.1:([0-9]+)-", words)[1],
+                              "--idle", "60", "--secret-file",
+                              mounts[mount] + secret[len(mount):]],
+                             stderr=subprocess.DEVNULL, start_new_session=True)
+    with open({self.folder + "/agents"!r}, "a") as file:
+        file.write(f"{{agent.pid}}\\n")
+os.execv({self.sleeper!r}, [{self.sleeper!r}, "300"])
+""")
+        os.chmod(os.path.join(folder, "qemu-system-x86_64"), 0o755)
+        return f"{folder}:{os.environ['PATH']}"
+
+    def launches(self):
+        return [json.loads(line) for line in read_or_empty(os.path.join(self.folder, "launches"))
+                .splitlines()]
 
     def close(self):
+        for pid in read_or_empty(os.path.join(self.folder, "agents")).split():
+            try:
+                os.kill(int(pid), 9)
+            except ProcessLookupError:
+                pass
         for child in self.children:
             child.kill()
             child.wait()
@@ -160,12 +214,12 @@ class GuestFaultsTest(unittest.TestCase):
                 time.sleep(0.2)
 
     def serve_fake_guest(self, name):
-        """A state folder whose agent is the real one on loopback."""
-        state, secret, qemu = self.host.running_guest(name, 0)
-        port = self.start_agent(state)
-        with open(os.path.join(state, "port"), "w") as file:
+        """A guest whose agent is the real one on loopback."""
+        named, secret, qemu = self.host.running_guest(name, 0)
+        port = self.start_agent(self.host.state(named))
+        with open(os.path.join(self.host.state(named), "port"), "w") as file:
             file.write(f"{port}\n")
-        return state, secret, port, qemu
+        return named, secret, port, qemu
 
     def test_the_agent_runs_nothing_without_the_proof_and_goes_on_serving(self):
         state, secret, port, _ = self.serve_fake_guest("guest")
@@ -269,7 +323,7 @@ class GuestFaultsTest(unittest.TestCase):
         # file names (start time and all) but that serves another state.
         state, _, _ = self.host.running_guest("stopped", 0)
         _, _, other = self.host.running_guest("other", 0)
-        with open(os.path.join(state, "pid"), "w") as file:
+        with open(os.path.join(self.host.state(state), "pid"), "w") as file:
             file.write(f"{other.pid} {guest.start_time(other.pid)}\n")
         self.assertEqual(self.host.guest_py("stop", state).returncode, 0)
         self.assertIsNone(other.poll())
@@ -278,7 +332,7 @@ class GuestFaultsTest(unittest.TestCase):
         # user or one that others may write to) is not used, and nothing
         # is made there; a link that only root or this user can change is
         # followed.
-        shared = {"TOLVAR_GUEST_SHARE": self.host.folder}
+        shared = {"TOLVAR_GUEST_SHARE": self.host.work}
         ways = {os.path.join(self.host.folder, "open"): "may be written by its group or others "
                 "(mode 0777, not sticky)"}
         if os.geteuid() == 0:
@@ -301,8 +355,25 @@ class GuestFaultsTest(unittest.TestCase):
         self.assertIn(f"cannot share {self.host.folder}/open/build with the guest: "
                       f"{self.host.folder}/open may be written by its group or others",
                       done.stderr.decode())
+        # The cache, and so the state folder, inside the build tree, which
+        # the guest may write; a build tree that is the source tree, which
+        # it may only read: refused before anything is built or booted.
+        inside = os.path.join(self.host.work, "cache")
+        done = self.host.guest_py("start", os.path.join(self.host.work, "guest"),
+                                  XDG_CACHE_HOME=inside)
+        self.assertEqual(done.returncode, guest.GUEST_FAILED)
+        self.assertRegex(done.stderr.decode(), f"the guest's state folder {inside}/tolvarsdk/"
+                         f"state/[0-9a-f]{{16}} and the share {self.host.work} overlap: the guest "
+                         "could change what the host trusts")
+        self.assertEqual(os.listdir(os.path.join(inside, "tolvarsdk")), ["state"])
+        done = self.host.guest_py("start", os.path.join(self.host.work, "guest"),
+                                  TOLVAR_GUEST_SHARE=ROOT)
+        self.assertEqual(done.returncode, guest.GUEST_FAILED)
+        self.assertIn(f"cannot share {os.path.realpath(ROOT)} with the guest as the build tree: "
+                      "it is the tree of this script, which the guest may only read",
+                      done.stderr.decode())
         self.serve_fake_guest("linked")
-        os.symlink(self.host.folder, os.path.join(self.host.folder, "link"))
+        os.symlink(self.host.work, os.path.join(self.host.folder, "link"))
         done = self.host.guest_py("exec", os.path.join(self.host.folder, "link", "linked"), "true",
                                   **shared)
         self.assertEqual(done.returncode, 0, done.stderr.decode())
@@ -314,47 +385,21 @@ class GuestFaultsTest(unittest.TestCase):
                           ask_agent(port, proof(secret, deep)))
         self.assertEqual(self.host.guest_py("exec", state, "true").returncode, 0)
 
+    def booted(self, named):
+        """QEMU's pid and its parent's, once the pid file of the guest
+        `named` names it."""
+        pid_file = os.path.join(self.host.state(named), "pid")
+        deadline = time.monotonic() + 60
+        while not read_or_empty(pid_file).strip():
+            self.assertLess(time.monotonic(), deadline, "QEMU did not start")
+            time.sleep(0.1)
+        qemu = int(read(pid_file).split()[0])
+        self.addCleanup(lambda: process_exists(qemu) and os.kill(qemu, 9))
+        with open(f"/proc/{qemu}/stat") as stat:
+            return qemu, int(stat.read().rsplit(")", 1)[1].split()[2])
+
     def test_qemu_ends_with_the_process_that_owns_it(self):
-        # A stand-in QEMU that serves the real agent on the forwarded port
-        # (unless told to stay silent), then sleeps as qemu-system.
-        serving = os.path.join(self.host.folder, "serving")
-        os.makedirs(serving)
-        agents = os.path.join(self.host.folder, "agents")
-        with open(os.path.join(serving, "qemu-system-x86_64"), "w") as file:
-            file.write(f"""#!{sys.executable}
-import os, re, subprocess, sys
-words = " ".join(sys.argv)
-if not os.environ.get("SILENT"):
-    agent = subprocess.Popen([sys.executable, {AGENT_PY!r}, "--address", "127.0.0.1",
-                              "--port", re.search(r"127.0.0.1:([0-9]+)-", words)[1],
-                              "--idle", "60", "--secret-file",
-                              re.search(r"tolvar.secret=([^ ]+)", words)[1]],
-                             stderr=subprocess.DEVNULL, start_new_session=True)
-    with open({agents!r}, "a") as file:
-        file.write(f"{{agent.pid}}\\n")
-os.execv({self.host.sleeper!r}, [{self.host.sleeper!r}, "300"])
-""")
-        os.chmod(os.path.join(serving, "qemu-system-x86_64"), 0o755)
-        path = f"{serving}:{os.environ['PATH']}"
-
-        def kill_agents():
-            for pid in read_or_empty(agents).split():
-                try:
-                    os.kill(int(pid), 9)
-                except ProcessLookupError:
-                    pass
-        self.addCleanup(kill_agents)
-
-        def booted(state):
-            """QEMU's pid and its parent's, once the pid file names it."""
-            deadline = time.monotonic() + 60
-            while not read_or_empty(os.path.join(state, "pid")).strip():
-                self.assertLess(time.monotonic(), deadline, "QEMU did not start")
-                time.sleep(0.1)
-            qemu = int(read(os.path.join(state, "pid")).split()[0])
-            self.addCleanup(lambda: process_exists(qemu) and os.kill(qemu, 9))
-            with open(f"/proc/{qemu}/stat") as stat:
-                return qemu, int(stat.read().rsplit(")", 1)[1].split()[2])
+        path = self.host.serving_qemu()
 
         def gone(*pids):
             deadline = time.monotonic() + 15
@@ -365,33 +410,66 @@ os.execv({self.host.sleeper!r}, [{self.host.sleeper!r}, "300"])
         # A runner killed while it boots the guest, SIGKILL or not: its
         # QEMU goes with it, and so does QEMU's keeper.
         for number, sig in ((9, "SIGKILL"), (15, "SIGTERM")):
-            state = os.path.join(self.host.folder, f"booting-{number}")
+            state = os.path.join(self.host.work, f"booting-{number}")
             runner = subprocess.Popen([sys.executable, GUEST_PY, "start", "--dir", state],
                                       env=self.host.environment(PATH=path, SILENT="1"),
                                       stderr=subprocess.DEVNULL)
-            qemu, keeper = booted(state)
+            qemu, keeper = self.booted(state)
             self.assertTrue(process_exists(qemu))
             os.kill(runner.pid, number)
             runner.wait()
             self.assertTrue(gone(qemu, keeper), f"QEMU outlived its runner's {sig}")
         # A guest that `start` booted outlives it, to serve later commands,
         # and ends with its keeper, however that ends.
-        state = os.path.join(self.host.folder, "started")
+        state = os.path.join(self.host.work, "started")
         done = self.host.guest_py("start", state, PATH=path)
         self.assertEqual(done.returncode, 0, done.stderr.decode())
-        qemu, keeper = booted(state)
+        qemu, keeper = self.booted(state)
         self.assertTrue(process_exists(qemu))
         os.kill(keeper, 9)
         self.assertTrue(gone(qemu), "QEMU outlived its keeper")
         # Started again, it ends with `stop`, its keeper too.
         done = self.host.guest_py("start", state, PATH=path)
         self.assertEqual(done.returncode, 0, done.stderr.decode())
-        qemu, keeper = booted(state)
+        qemu, keeper = self.booted(state)
         self.assertEqual(self.host.guest_py("stop", state).returncode, 0)
         self.assertTrue(gone(qemu, keeper), "stop left QEMU running")
 
+    def test_the_guest_gets_its_trees_and_a_copy_of_the_secret_and_no_state(self):
+        path = self.host.serving_qemu()
+        named = os.path.join(self.host.work, "guest")
+        done = self.host.guest_py("start", named, PATH=path)
+        self.assertEqual(done.returncode, 0, done.stderr.decode())
+        self.addCleanup(self.host.guest_py, "stop", named)
+        # The agent serves: it read the secret where the guest finds it.
+        done = self.host.guest_py("exec", named, "true", PATH=path)
+        self.assertEqual(done.returncode, 0, done.stderr.decode())
+        argv = self.host.launches()[-1]["argv"]
+        virtfs = [argv[n + 1].split(",") for n, word in enumerate(argv) if word == "-virtfs"]
+        tags = {options[2]: options for options in virtfs}
+        append = argv[argv.index("-append") + 1].split()
+        mounts = [word.split("=", 1)[1].split(":", 1) for word in append
+                  if word.startswith("tolvar.share=")]
+        state = self.host.state(named)
+        # In the order they are mounted: the source tree, read-only; the
+        # build tree, writable; the copy of the secret, read-only. Files
+        # the guest makes keep its owners and modes in metadata only.
+        self.assertEqual([(mount, tags[f"mount_tag={tag}"][1], tags[f"mount_tag={tag}"][3:])
+                          for tag, mount in mounts],
+                         [(os.path.realpath(ROOT), f"path={os.path.realpath(ROOT)}",
+                           ["security_model=mapped-xattr", "readonly=on"]),
+                          (self.host.work, f"path={self.host.work}",
+                           ["security_model=mapped-xattr"]),
+                          (guest.SECRET_MOUNT, f"path={state}/{guest.SECRET_SHARE}",
+                           ["security_model=mapped-xattr", "readonly=on"])])
+        self.assertEqual(os.listdir(os.path.join(state, guest.SECRET_SHARE)), ["secret"])
+        self.assertEqual(read(os.path.join(state, guest.SECRET_SHARE, "secret")),
+                         read(os.path.join(state, "secret")))
+        self.assertFalse(os.path.exists(named))
+
     def test_a_boot_follows_no_planted_link_and_fails_with_the_console(self):
-        state = os.path.join(self.host.folder, "guest")
+        named = os.path.join(self.host.work, "guest")
+        state = self.host.state(named)
         os.makedirs(state, 0o700)
         victims = []
         for name in ("qemu.log", "console.log", "port", "secret"):
@@ -400,20 +478,22 @@ os.execv({self.host.sleeper!r}, [{self.host.sleeper!r}, "300"])
                 file.write("untouched\n")
             os.symlink(victim, os.path.join(state, name))
             victims.append(victim)
-        done = self.host.guest_py("start", state)
+        done = self.host.guest_py("start", named)
         self.assertEqual(done.returncode, guest.GUEST_FAILED)
         self.assertIn("QEMU exited with status 1 while booting: stand-in QEMU: no machine here",
                       done.stderr.decode())
+        self.assertIn(f"console {state}/console.log", done.stderr.decode())
         self.assertNotIn("Traceback", done.stderr.decode())
         for victim in victims:
             self.assertEqual(read(victim), "untouched\n")
         self.assertFalse(os.path.islink(os.path.join(state, "qemu.log")))
 
     def test_a_state_folder_of_another_user_is_refused(self):
-        state = os.path.join(self.host.folder, "guest")
+        named = os.path.join(self.host.work, "guest")
+        state = self.host.state(named)
         os.makedirs(state, 0o700)
         os.chown(state, 65534, 65534)
-        done = self.host.guest_py("exec", state, "touch", os.path.join(state, "ran"))
+        done = self.host.guest_py("exec", named, "touch", os.path.join(state, "ran"))
         self.assertEqual(done.returncode, guest.GUEST_FAILED)
         self.assertIn(f"the guest state folder {state} belongs to uid 65534", done.stderr.decode())
         self.assertEqual(os.listdir(state), [])

@@ -2,8 +2,8 @@
 
 The guest's init starts this file from the shared source tree, so a change
 here needs no new image. It serves only whoever proves the boot's secret
-(the file named by tolvar.secret= on the kernel command line, 0600 in the
-host's state folder, shared with the guest; --secret-file instead). On each
+(the file named by tolvar.secret= on the kernel command line, in a
+read-only share that holds only a copy of it; --secret-file instead). On each
 TCP connection the agent first sends a 32-byte nonce; the host answers with
 a 4-byte big-endian length (at most 1 MiB), a 32-byte proof,
 HMAC-SHA256(secret, "request\0" + nonce + body), and the body, a JSON
