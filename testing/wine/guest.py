@@ -50,9 +50,13 @@ over the agent's nonce for the connection and the request, which the agent
 checks before it reads the request; its answer proves the secret in turn.
 The guest's network reaches nothing but that forwarded port.
 
-The x86 guest uses KVM when /dev/kvm works with `-cpu
-host,-arch-capabilities` (a short probe), else TCG; TOLVAR_GUEST_ACCEL=kvm
-or tcg forces either. The arm64 guest is always emulated.
+The x86 guest uses KVM where the image's own kernel, under KVM with `-cpu
+host,-arch-capabilities`, runs a first program within
+$TOLVAR_GUEST_KVM_LIMIT seconds (default 25), else TCG, and says why; a
+boot under KVM whose init says nothing within twice that starts again
+under TCG, once, and says so. The line that says the guest is up names the
+accelerator. TOLVAR_GUEST_ACCEL=kvm or tcg forces either. The arm64 guest
+is always emulated.
 
 The image (Debian's kernel, an initrd, a raw ext4 root with Wine) is built,
 as root, by the architecture's build-image.sh (guest/, and guest/arm64/,
@@ -113,6 +117,12 @@ IN_USE_KEEP_SECONDS = 7 * 24 * 3600
 # state.
 SECRET_SHARE = "for-guest"
 SECRET_MOUNT = "/run/tolvar-secret"
+# The first words of the guest's init on the console: userspace runs.
+INIT_WORD = b"tolvar-init:"
+KVM_DEVICE = "/dev/kvm"
+# The line that the KVM probe's first process writes, alone on a line
+# (the kernel's echo of its command line never is).
+KVM_WORD = "tolvar-kvm-boots"
 
 
 def seconds(name, default):
@@ -282,11 +292,84 @@ def qemu_escape(text):
     return text.replace(",", ",,")
 
 
-def choose_accel(machine):
+def forced_accel():
     forced = os.environ.get("TOLVAR_GUEST_ACCEL", "")
     if forced not in ("", "kvm", "tcg"):
         raise GuestError(f"TOLVAR_GUEST_ACCEL must be kvm, tcg or unset, not {forced!r}")
-    return machine.accel(forced)
+    return forced
+
+
+def choose_accel(machine, image):
+    """The accelerator ("kvm" or "tcg") for a boot of `image`, and why."""
+    forced = forced_accel()
+    never = machine.cannot_use_kvm()
+    if never and forced == "kvm":
+        raise GuestError(f"TOLVAR_GUEST_ACCEL=kvm: the {machine.name} guest never runs under "
+                         f"KVM ({never})")
+    if never:
+        return "tcg", never
+    if forced:
+        return forced, f"TOLVAR_GUEST_ACCEL={forced}"
+    return kvm_boots(machine, image)
+
+
+def kvm_boots(machine, image):
+    """("kvm", why) if the image's own kernel boots under KVM, with the CPU
+    the guest gets, and runs a program within TOLVAR_GUEST_KVM_LIMIT
+    seconds; else ("tcg", why not). A QEMU started paused proves nothing:
+    on some hosts KVM starts, and the guest's kernel then stops after its
+    first words. No disk: the initrd's busybox, as the first process,
+    writes KVM_WORD, and the kernel then ends (panic=-1, -no-reboot)."""
+    if not os.access(KVM_DEVICE, os.R_OK | os.W_OK):
+        return "tcg", f"no usable {KVM_DEVICE}"
+    limit = seconds("TOLVAR_GUEST_KVM_LIMIT", 25)
+    command = machine.qemu + ["-nodefaults", "-no-user-config", "-display", "none",
+                              "-no-reboot", "-m", "256"] + machine.cpu("kvm") + [
+        "-kernel", os.path.join(image, "vmlinuz"), "-initrd", os.path.join(image, "initrd.gz"),
+        "-append", f"console={machine.console} panic=-1 rdinit=/bin/busybox -- echo {KVM_WORD}",
+        "-serial", "stdio"]
+    started = time.monotonic()
+    try:
+        probe = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, preexec_fn=dies_with(os.getpid()))
+    except OSError as error:
+        return "tcg", f"the KVM probe did not start: {error.strerror}"
+    said = b""
+    try:
+        while time.monotonic() - started < limit:
+            if not select.select([probe.stdout], [], [], limit - (time.monotonic() - started))[0]:
+                break
+            chunk = os.read(probe.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            said = (said + chunk)[-65536:]
+            if KVM_WORD.encode() in said.replace(b"\r", b"").split(b"\n"):
+                return "kvm", (f"the guest's kernel ran a program under KVM in "
+                               f"{time.monotonic() - started:.1f} s")
+    finally:
+        end_process(probe, 2)
+        probe.stdout.close()
+    lines = [line.strip() for line in said.decode(errors="replace").splitlines() if line.strip()]
+    last = f"; its last words: {lines[-1][-160:]!r}" if lines else "; it said nothing"
+    if time.monotonic() - started < limit:
+        return "tcg", (f"under KVM, QEMU ended (status {probe.returncode}) before the guest's "
+                       f"kernel ran a program{last}")
+    return "tcg", f"under KVM, the guest's kernel ran no program within {limit:g} s{last}"
+
+
+def silent_under_kvm(folder, name, since):
+    """Whether a boot under KVM that began at `since` has gone
+    TOLVAR_GUEST_KVM_LIMIT seconds, twice over, without a word from the
+    guest's init on the console `name`."""
+    if time.monotonic() - since < 2 * seconds("TOLVAR_GUEST_KVM_LIMIT", 25):
+        return False
+    return INIT_WORD not in read_file(folder, name, 1 << 20)
+
+
+def console_last_line(folder, name):
+    lines = [line for line in read_file(folder, name, 1 << 20).decode(errors="replace")
+             .replace("\r", "").splitlines() if line.strip()]
+    return repr(lines[-1][-160:]) if lines else "nothing"
 
 
 def processors():
@@ -542,25 +625,44 @@ def build_image(machine, partial, key):
                          f"status {builder.returncode}; its output is above)")
     folder = open_folder(partial, "the partial image")
     try:
-        console = create_file(folder, "first-boot.log", "the first boot's console")
-        qemu_log = create_file(folder, "qemu.log", "QEMU's log")
-        accel, why = choose_accel(machine)
-        note(f"first boot ({accel.upper()}: {why}): {machine.first_boot}")
-        qemu = subprocess.Popen(qemu_command(machine, partial, console, "tolvar.mode=first-boot", accel,
-                                             snapshot=False),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=qemu_log, pass_fds=(console,),
-                                preexec_fn=dies_with(os.getpid()))
-        os.close(console)
-        os.close(qemu_log)
+        accel, why = choose_accel(machine, partial)
+        # A first boot that KVM leaves silent starts again under TCG, once.
+        fallback = accel == "kvm" and not forced_accel()
         limit = seconds("TOLVAR_GUEST_FIRST_BOOT_LIMIT", machine.first_boot_limit)
-        try:
-            qemu.wait(limit)
-        except subprocess.TimeoutExpired:
-            raise GuestError(f"the first boot did not end within {limit:g} s; its last console "
-                             "lines:\n" + console_tail(folder, "first-boot.log"))
-        finally:
-            end_process(qemu, 2)
+        while True:
+            console = create_file(folder, "first-boot.log", "the first boot's console")
+            qemu_log = create_file(folder, "qemu.log", "QEMU's log")
+            note(f"first boot ({accel.upper()}: {why}): {machine.first_boot}")
+            booted = time.monotonic()
+            qemu = subprocess.Popen(qemu_command(machine, partial, console,
+                                                 "tolvar.mode=first-boot", accel, snapshot=False),
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=qemu_log, pass_fds=(console,),
+                                    preexec_fn=dies_with(os.getpid()))
+            os.close(console)
+            os.close(qemu_log)
+            silent = False
+            try:
+                while qemu.poll() is None and time.monotonic() - booted < limit:
+                    if fallback and silent_under_kvm(folder, "first-boot.log", booted):
+                        silent = True
+                        break
+                    time.sleep(1)
+                if qemu.poll() is None and not silent:
+                    raise GuestError(f"the first boot did not end within {limit:g} s; its last "
+                                     "console lines:\n" + console_tail(folder, "first-boot.log"))
+            finally:
+                end_process(qemu, 2)
+            if fallback and INIT_WORD not in read_file(folder, "first-boot.log", 1 << 20):
+                last = console_last_line(folder, "first-boot.log")
+                os.rename("first-boot.log", "first-boot.kvm.log", src_dir_fd=folder,
+                          dst_dir_fd=folder)
+                note(f"the first boot under KVM never reached the guest's init (its console, "
+                     f"now {partial}/first-boot.kvm.log, said {last} last): it starts again "
+                     "under TCG")
+                accel, why, fallback = "tcg", "the guest stayed silent under KVM", False
+                continue
+            break
         if b"tolvar-init: first boot done" not in read_file(folder, "first-boot.log", 1 << 24):
             raise GuestError("the first boot failed; its last console lines:\n"
                              + console_tail(folder, "first-boot.log"))
@@ -659,6 +761,10 @@ def remove_stale_images(cache, root, key):
             os.close(folder)
         note(f"removing the image {name}, unused for a week")
         shutil.rmtree(stale, ignore_errors=True)
+
+
+class SilentUnderKvm(Exception):
+    """A boot under KVM whose init never spoke: it starts again under TCG."""
 
 
 class Untrusted(GuestError):
@@ -923,7 +1029,7 @@ class Guest:
         shares = self.shares()
         key, image, in_use = ensure_image(self.machine)
         try:
-            accel, why = choose_accel(self.machine)
+            accel, why = choose_accel(self.machine, image)
             port = free_port()
             secret = os.urandom(SECRET_SIZE).hex() + "\n"
             with os.fdopen(create_file(self.folder, "secret", "the guest's secret"), "w") as file:
@@ -947,14 +1053,24 @@ class Guest:
             for name, value in (("key", key), ("arch", self.machine.name), ("port", port),
                                 ("pid", ""), ("name", self.state)):
                 write_file(self.folder, name, name, f"{value}\n".encode())
-            qemu, started = self._launch(image, append, accel, port, shares, in_use)
-            try:
-                self._wait_for_agent(qemu, started, key)
-            except BaseException:
-                qemu.end(5)
-                raise
-            finally:
-                qemu.close()
+            # A boot that KVM leaves silent starts again under TCG, once.
+            fallback = accel == "kvm" and not forced_accel()
+            while True:
+                qemu, started = self._launch(image, append, accel, port, shares, in_use)
+                try:
+                    self._wait_for_agent(qemu, started, key, fallback)
+                    break
+                except SilentUnderKvm as silent:
+                    qemu.end(5)
+                    note(f"the {self.machine.name} guest never reached its init under KVM "
+                         f"({silent}; its console is now {self.console}.previous): it boots "
+                         "again under TCG")
+                    accel, why, fallback = "tcg", "the guest stayed silent under KVM", False
+                except BaseException:
+                    qemu.end(5)
+                    raise
+                finally:
+                    qemu.close()
         finally:
             in_use.close()
         note(f"{self.machine.name} guest up in {time.monotonic() - started:.1f} s "
@@ -992,14 +1108,22 @@ class Guest:
             raise
         return qemu, started
 
-    def _wait_for_agent(self, qemu, started, key):
-        """Waits until the agent answers."""
+    def _wait_for_agent(self, qemu, started, key, fallback):
+        """Waits until the agent answers; with `fallback`, SilentUnderKvm
+        when QEMU ends, or stays silent, before the guest's init speaks."""
         boot_limit = seconds("TOLVAR_GUEST_BOOT_LIMIT", 300)
         while not self.ping(10):
             if qemu.poll() is not None:
+                if fallback and INIT_WORD not in read_file(self.folder, "console.log", 1 << 20):
+                    raise SilentUnderKvm(f"QEMU ended with status {qemu.returncode}; its "
+                                         "console said "
+                                         + console_last_line(self.folder, "console.log"))
                 said = read_file(self.folder, "qemu.log").decode(errors="replace").strip()
                 raise self.failure(f"QEMU exited with status {qemu.returncode} while booting"
                                    + (f": {said}" if said else ""), key)
+            if fallback and silent_under_kvm(self.folder, "console.log", started):
+                raise SilentUnderKvm(f"its console said {console_last_line(self.folder, 'console.log')} "
+                                     f"last, after {time.monotonic() - started:.0f} s")
             if time.monotonic() - started > boot_limit:
                 raise self.failure(f"the guest did not answer within {boot_limit:g} s of "
                                    "booting; it was powered off", key)

@@ -28,6 +28,15 @@ import guest  # noqa: E402
 
 GUEST_PY = os.path.join(ROOT, "testing", "wine", "guest.py")
 AGENT_PY = os.path.join(ROOT, "testing", "wine", "guest", "agent.py")
+# guest.py with a stand-in for the KVM device: run_with_kvm_device DEVICE ARGS...
+RUN_WITH_KVM_DEVICE = f"""import sys
+sys.dont_write_bytecode = True
+sys.path.insert(0, {os.path.dirname(GUEST_PY)!r})
+import guest
+guest.KVM_DEVICE = sys.argv.pop(1)
+sys.argv[0] = {GUEST_PY!r}
+sys.exit(guest.main())
+"""
 
 
 def read(path):
@@ -145,11 +154,14 @@ class Host:
         return named, secret, qemu
 
     def serving_qemu(self):
-        """A PATH whose qemu-system-x86_64 stands in for a machine: unless
-        SILENT is set, it serves the real agent on the forwarded port with
-        the secret it finds through the shares, mounted as the guest's init
-        mounts them. Then it sleeps as qemu-system. Each start is logged
-        (launches())."""
+        """A PATH whose qemu-system-x86_64 stands in for a machine. As the
+        KVM probe (rdinit=), it writes the probe's word if PROBE=speaks,
+        else the last words of a kernel that stalls, and nothing more.
+        Under KVM a boot stays silent unless KVM_SERVES is set; else,
+        unless SILENT is set, it serves the real agent on the forwarded
+        port with the secret it finds through the shares, mounted as the
+        guest's init mounts them. Then it sleeps as qemu-system. Each
+        start is logged (launches())."""
         folder = os.path.join(self.folder, "serving")
         os.makedirs(folder, exist_ok=True)
         with open(os.path.join(folder, "qemu-system-x86_64"), "w") as file:
@@ -158,7 +170,14 @@ import json, os, re, subprocess, sys
 with open({self.folder + "/launches"!r}, "a") as file:
     file.write(json.dumps({{"pid": os.getpid(), "argv": sys.argv}}) + "\\n")
 words = " ".join(sys.argv)
-if not os.environ.get("SILENT"):
+kvm = "-accel kvm" in words
+if "rdinit=" in words:
+    if os.environ.get("PROBE") == "speaks":
+        print("[    0.000000] Linux version\\r\\n" + words.split(" -- echo ")[1].split()[0] + "\\r",
+              flush=True)
+        sys.exit(0)
+    print("Probing EDD (edd=off to disable)... ok\\r", flush=True)
+elif not os.environ.get("SILENT") and (not kvm or os.environ.get("KVM_SERVES")):
     tags = dict(re.findall(r"path=([^,]+),mount_tag=([^,]+)", words))
     mounts = {{mount: path for path, tag in tags.items()
               for tag_, mount in re.findall(r"tolvar.share=([^:]+):([^ ]+)", words) if tag == tag_}}
@@ -466,6 +485,45 @@ class GuestFaultsTest(unittest.TestCase):
         self.assertEqual(read(os.path.join(state, guest.SECRET_SHARE, "secret")),
                          read(os.path.join(state, "secret")))
         self.assertFalse(os.path.exists(named))
+
+    def test_kvm_is_taken_only_where_the_guest_boots_under_it(self):
+        path = self.host.serving_qemu()
+        kvm = os.path.join(self.host.folder, "kvm")
+        os.close(os.open(kvm, os.O_CREAT | os.O_WRONLY, 0o600))
+
+        def start(named, **env):
+            done = subprocess.run([sys.executable, "-c", RUN_WITH_KVM_DEVICE, kvm, "start",
+                                   "--dir", named],
+                                  env=self.host.environment(PATH=path, TOLVAR_GUEST_ACCEL="",
+                                                            TOLVAR_GUEST_KVM_LIMIT="2", **env),
+                                  capture_output=True, timeout=120)
+            self.addCleanup(self.host.guest_py, "stop", named)
+            self.assertEqual(done.returncode, 0, done.stderr.decode())
+            return done.stderr.decode()
+
+        def accels():
+            return [launch["argv"][launch["argv"].index("-accel") + 1].split(",")[0]
+                    for launch in self.host.launches()]
+
+        # A kernel that stops after its first words under KVM: TCG, and
+        # why.
+        said = start(os.path.join(self.host.work, "stalls"))
+        self.assertIn("(TCG: under KVM, the guest's kernel ran no program within 2 s; its last "
+                      "words: 'Probing EDD (edd=off to disable)... ok'", said)
+        self.assertEqual(accels(), ["kvm", "tcg"])
+        # A kernel that boots under KVM, but a guest that then stays
+        # silent: its QEMU is ended, and the guest boots again under TCG.
+        said = start(os.path.join(self.host.work, "silent"), PROBE="speaks")
+        self.assertIn("the x86 guest never reached its init under KVM", said)
+        self.assertIn("it boots again under TCG", said)
+        self.assertIn("(TCG: the guest stayed silent under KVM;", said)
+        self.assertEqual(accels()[2:], ["kvm", "kvm", "tcg"])
+        self.assertFalse(process_exists(self.host.launches()[3]["pid"]))
+        # Where both boot, KVM.
+        said = start(os.path.join(self.host.work, "fast"), PROBE="speaks", KVM_SERVES="1")
+        self.assertRegex(said, r"x86 guest up in [0-9.]+ s \(KVM: the guest's kernel ran a "
+                         r"program under KVM in [0-9.]+ s;")
+        self.assertEqual(accels()[5:], ["kvm", "kvm"])
 
     def test_a_boot_follows_no_planted_link_and_fails_with_the_console(self):
         named = os.path.join(self.host.work, "guest")
