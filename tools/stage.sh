@@ -59,14 +59,13 @@ stage_watch() {
 # OFFSET on) has come, in a few words.
 stage_progress() {
     stage_tail=$(tail -c +"$(($2 + 1))" "$1" | tr '\r' '\n' | tail -n 400)
-    # Ninja: "[57/107] Building ...".
-    stage_step=$(printf '%s\n' "$stage_tail" | sed -n 's/^\[\([0-9]*\)\/\([0-9]*\)\].*/step \1 of \2/p' | tail -n 1)
-    # CTest: "12/40 Test #7: ...".
-    stage_test=$(printf '%s\n' "$stage_tail" | sed -n 's/^ *\([0-9]*\)\/\([0-9]*\) Test *#.*/\1 of \2 tests done/p' | tail -n 1)
-    if [ -n "$stage_step" ]; then
-        echo "$stage_step"
-    elif [ -n "$stage_test" ]; then
-        echo "$stage_test"
+    # Whichever came last: a build's "[57/107] Building ..." or a test
+    # run's "12/40 Test #7: ...".
+    stage_now=$(printf '%s\n' "$stage_tail" | sed -n \
+        -e 's/^\[\([0-9]*\)\/\([0-9]*\)\].*/step \1 of \2/p' \
+        -e 's/^ *\([0-9]*\)\/\([0-9]*\) Test *#.*/\1 of \2 tests done/p' | tail -n 1)
+    if [ -n "$stage_now" ]; then
+        echo "$stage_now"
     else
         stage_line=$(printf '%s\n' "$stage_tail" | grep -v '^[[:space:]]*$' | tail -n 1 | cut -c1-100)
         echo "last: ${stage_line:-(nothing printed yet)}"

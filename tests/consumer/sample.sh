@@ -20,7 +20,9 @@ mkdir -p "$scratch/unpacked"
 sdk=$(ls -d "$scratch"/unpacked/tolvarsdk-*)
 set -- -DCMAKE_TOOLCHAIN_FILE="$toolchain" -Dtolvarsdk_DIR="$sdk/lib/cmake/tolvarsdk"
 if [ -n "$runtime" ]; then
-    set -- "$@" -DCMAKE_C_STANDARD_LIBRARIES="-lmsvcrt_program -lmsvcrt -lkernel32" \
+    # msvcrt.dll's own printf, not mingw-w64's (which is not here either).
+    set -- "$@" -DCMAKE_C_FLAGS=-D__USE_MINGW_ANSI_STDIO=0 \
+        -DCMAKE_C_STANDARD_LIBRARIES="-lmsvcrt_program -lmsvcrt -lkernel32" \
         "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -nostdlib -nostartfiles -Wl,--entry,mainCRTStartup -Wl,--subsystem,console$runtime"
 fi
 cmake -S "$sdk/samples" -B "$scratch/build" -G Ninja "$@" >"$scratch/build.log" 2>&1 &&
