@@ -17,19 +17,19 @@ same D (its folder's real path) finds the same guest. Its state (pid, port,
 secret, architecture, console log) is kept apart from D, in
 ${XDG_CACHE_HOME:-~/.cache}/tolvarsdk/state/<hash of D's real path>/, 0700,
 which the guest never sees; a guest of another architecture there is
-refused, never used. The guest shares, each at its own path and mounted
-in that order when one lies inside the other, the tree this script belongs
-to, read-only, and the build tree, $TOLVAR_GUEST_SHARE (else the folder
-that holds D), writable; never /, a home folder, a folder others may write
-to, nor one that holds the state or the image cache. Files the guest makes
-in a share are the host user's, 0600 (folders 0700), whatever owner and
-mode the guest gives them (QEMU keeps those in extended attributes), and
-a link it makes is a plain file on the host. The guest reads the boot's
-secret from a third, read-only share that holds only a copy of it. Every
-folder on the way from / to D's folder, to a share, to the state and to
-the image cache belongs to root or this user and only they may write to it
-(or it is sticky), and so does every link on the way: no one else can
-swap a path for a link before QEMU opens it.
+refused, never used. The guest sees, each at its own path and read-only,
+the tree this script belongs to and the build tree, $TOLVAR_GUEST_SHARE
+(else the folder that holds D); never /, a home folder, a folder others may
+write to, nor one that holds the state or the image cache. QEMU refuses
+every write to a share, whatever the guest's root does, so nothing the
+guest or a program under test makes ever reaches the host: Wine's prefixes
+and every scratch file live on the guest's own disk, which each boot
+starts afresh. The guest reads the boot's secret from a third read-only
+share that holds only a copy of it. Every folder on the way from / to D's
+folder, to a share, to the state and to the image cache belongs to root or
+this user and only they may write to it (or it is sticky), and so does
+every link on the way: no one else can swap a path for a link before QEMU
+opens it.
 exec streams the command's standard output and error as they come and
 exits with its status; 125 means the guest failed (no boot, no answer,
 QEMU gone, a refusal, an exit status outside 0-255), and the message names
@@ -385,8 +385,8 @@ def processors():
 
 def qemu_command(machine, image, console_fd, append, accel, snapshot=True, port=None,
                  shares=()):
-    """QEMU's command for a boot; `shares` are (host path, guest path,
-    read-only) in the order the guest mounts them."""
+    """QEMU's command for a boot; `shares` are (host path, guest path) in
+    the order the guest mounts them, each read-only."""
     command = machine.qemu + ["-nodefaults", "-no-user-config", "-display", "none",
                               "-no-reboot", "-smp", processors(), "-m", "3G"] + machine.cpu(accel)
     # A failed write or read (a full disk) is an error in the guest, not a
@@ -405,14 +405,13 @@ def qemu_command(machine, image, console_fd, append, accel, snapshot=True, port=
         command += ["-netdev", f"user,id=net,restrict=on,"
                     f"hostfwd=tcp:127.0.0.1:{port}-:{AGENT_PORT}",
                     "-device", "virtio-net-pci,netdev=net"]
-    # mapped-xattr: a file the guest makes is the QEMU user's on the host,
-    # mode 0600 (a folder 0700), and the owner and mode the guest gave it,
-    # setuid or device included, are only extended attributes that the
-    # guest reads back; a link it makes is a plain file there. A file the
-    # host made keeps its owner and mode whatever the guest does.
-    for number, (path, _, read_only) in enumerate(shares):
+    # readonly=on: QEMU itself refuses every write, so a guest's root, which
+    # may remount or unmount what it likes, still changes nothing on the
+    # host; security_model=none shows the host's owners and modes as they
+    # are.
+    for number, (path, _) in enumerate(shares):
         command += ["-virtfs", f"local,path={qemu_escape(path)},mount_tag=share{number},"
-                    "security_model=mapped-xattr" + (",readonly=on" if read_only else "")]
+                    "security_model=none,readonly=on"]
     return command
 
 
@@ -901,17 +900,16 @@ class Guest:
                           "its last console lines:\n" + console_tail(self.folder, "console.log"))
 
     def shares(self):
-        """What the guest mounts, in this order (a folder before one inside
-        it), as (host path, guest path, read-only): the tree this script
-        belongs to, read-only, and the build tree (TOLVAR_GUEST_SHARE, else
-        the folder that holds the guest's name), writable, each at its own
-        path; then SECRET_SHARE, read-only, at SECRET_MOUNT. Neither tree
-        may hold the state folder or the image cache, nor lie inside them. The
-        guest's root may unmount a share: a tree inside the build tree is
-        only as safe as the build tree."""
+        """What the guest mounts, in this order, as (host path, guest
+        path), each read-only: the tree this script belongs to and the
+        build tree (TOLVAR_GUEST_SHARE, else the folder that holds the
+        guest's name), each at its own path, a tree inside the other
+        needing no share of its own; then SECRET_SHARE at SECRET_MOUNT.
+        Neither tree may hold the state folder or the image cache, nor lie
+        inside them."""
         build = os.environ.get("TOLVAR_GUEST_SHARE") or os.path.dirname(self.state)
         trees = []
-        for path, read_only in ((SOURCE_ROOT, True), (build, False)):
+        for path in (SOURCE_ROOT, build):
             # QEMU opens a share by its path, after these checks.
             try:
                 real = trusted_folder(os.path.abspath(path))
@@ -922,20 +920,20 @@ class Guest:
             if why:
                 raise GuestError(f"cannot share {real} with the guest: {why}; name the build "
                                  "tree in TOLVAR_GUEST_SHARE or put the state folder in it")
-            trees.append((real, real, read_only))
-        if trees[0][0] == trees[1][0]:
-            raise GuestError(f"cannot share {trees[1][0]} with the guest as the build tree: it is "
-                             "the tree of this script, which the guest may only read; name a "
-                             "build tree in TOLVAR_GUEST_SHARE or put the state folder in one")
+            trees.append(real)
         for kept, what in ((self.real_state, "the guest's state folder"),
                            (os.path.realpath(cache_root()), "the guest image cache")):
-            for tree, _, _ in trees:
+            for tree in trees:
                 if within(kept, tree) or within(tree, kept):
                     raise GuestError(f"{what} {kept} and the share {tree} overlap: the guest "
-                                     "could change what the host trusts; keep the cache "
+                                     "would see what the host trusts; keep the cache "
                                      "(XDG_CACHE_HOME, else ~/.cache) out of the shared trees")
-        trees.sort(key=lambda share: len(share[0]))
-        return trees + [(os.path.join(self.real_state, SECRET_SHARE), SECRET_MOUNT, True)]
+        shared = []
+        for tree in sorted(set(trees), key=len):
+            if not any(within(tree, outer) for outer in shared):
+                shared.append(tree)
+        return [(tree, tree) for tree in shared] + [
+            (os.path.join(self.real_state, SECRET_SHARE), SECRET_MOUNT)]
 
     def pid(self):
         """The pid of this state's QEMU, if it runs: a process of ours,
@@ -1049,7 +1047,7 @@ class Guest:
                                f"tolvar.idle={seconds('TOLVAR_GUEST_IDLE', 300):g}",
                                f"tolvar.secret={SECRET_MOUNT}/secret"]
                               + [f"tolvar.share=share{number}:{mount}"
-                                 for number, (_, mount, _) in enumerate(shares)])
+                                 for number, (_, mount) in enumerate(shares)])
             for name, value in (("key", key), ("arch", self.machine.name), ("port", port),
                                 ("pid", ""), ("name", self.state)):
                 write_file(self.folder, name, name, f"{value}\n".encode())
