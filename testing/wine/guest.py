@@ -614,7 +614,11 @@ def build_image(machine, partial, key):
          f"{partial}")
     script = machine.image_script()
     started = time.monotonic()
-    builder = subprocess.Popen([script, partial], stdin=subprocess.DEVNULL)
+    # The builder (debootstrap, chroot, qemu-user) runs as root as the
+    # first process of a PID namespace of its own, which dies with this
+    # runner, however it ends: every process it started goes with it.
+    builder = subprocess.Popen(["unshare", "--pid", "--fork", "--kill-child", script, partial],
+                               stdin=subprocess.DEVNULL, preexec_fn=dies_with(os.getpid()))
     try:
         builder.wait()
     finally:
