@@ -18,6 +18,14 @@ if [ ! -f "$driver" ]; then
     exit 1
 fi
 cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/TOLVARVX.sys"
+# TOLVAR_DLL_IN_SYSTEM32=1 (run-windows-program.sh): tolvarsdk.dll in
+# system32 too, for a program that loads it by name from the safe folders
+# (LOAD_LIBRARY_SEARCH_DEFAULT_DIRS, as the Go package does), which never
+# include the search path, and that runs from a folder without the DLL
+# (a `go test` binary in its build cache).
+if [ "${TOLVAR_DLL_IN_SYSTEM32:-0}" = 1 ]; then
+    cp "$TOLVAR_BIN_DIR/tolvarsdk.dll" "$WINEPREFIX/drive_c/windows/system32/tolvarsdk.dll"
+fi
 
 # The key is written by the library's own RegService, as a customer's
 # installer writes it: `rundll32 tolvarsdk.dll,RegService`. RegService
