@@ -97,31 +97,43 @@ end_session() {
 
 # fresh_prefix TEMPLATE: makes $WINEPREFIX anew as the template is (its
 # session must have ended). Where TOLVAR_PREFIX_OVERLAYS names a folder (the
-# emulated guest's agent sets it; commands there run as the guest's root),
-# the prefix is the template seen through an overlay, whose writable half
-# is a folder there of the prefix's own: a copy of the template's 600 MB
-# took 10 s of a session's start in the guest. A template whose path the
-# overlay's options cannot carry (a comma, colon or backslash) is copied.
+# emulated guest's agent sets it, and run-test.sh where the kit runs as
+# root), the prefix is the template seen through an overlay, whose writable
+# half is a folder there of the prefix's own: what a test writes lands
+# there, the template stays as it is, and a session's start copies nothing
+# (the template's 600 MB took 10 s in the guest, and each test held a copy
+# on the host's disk). Where the overlay cannot be mounted (no overlay in
+# the kernel, no right to mount, a filesystem it cannot write on, or a
+# template path its options cannot carry: a comma, colon or backslash), the
+# template is copied, sharing its blocks where the filesystem can (reflink).
+# Nothing is hard-linked: Wine and the programs under test rewrite some
+# files in place (WritePrivateProfileString truncates and rewrites win.ini),
+# which through a link would change the template.
 fresh_prefix() {
     remove_prefix || return 1
     mkdir -p "$(dirname "$WINEPREFIX")"
     if fresh_prefix_overlay=$(prefix_overlay) && case $1 in *[,:\\]*) false ;; esac; then
         mkdir -p "$fresh_prefix_overlay/upper" "$fresh_prefix_overlay/work" "$WINEPREFIX"
-        mount -t overlay tolvar-prefix \
+        if mount -t overlay tolvar-prefix \
             -o "lowerdir=$1,upperdir=$fresh_prefix_overlay/upper,workdir=$fresh_prefix_overlay/work" \
-            "$WINEPREFIX"
-    else
-        cp -a "$1" "$WINEPREFIX"
+            "$WINEPREFIX" 2>/dev/null; then
+            return 0
+        fi
+        rm -rf "$fresh_prefix_overlay"
+        rmdir "$WINEPREFIX"
     fi
+    cp -a --reflink=auto "$1" "$WINEPREFIX"
 }
 
 # remove_prefix: removes $WINEPREFIX, and its overlay if it has one (its
-# session must have ended).
+# session must have ended). A prefix mounted by a run that set another
+# TOLVAR_PREFIX_OVERLAYS, or none, is unmounted all the same: removing
+# the folders under a mounted overlay would only hide the template's files.
 remove_prefix() {
+    while mountpoint -q "$WINEPREFIX"; do
+        umount "$WINEPREFIX" || return 1
+    done
     if remove_prefix_overlay=$(prefix_overlay); then
-        while mountpoint -q "$WINEPREFIX"; do
-            umount "$WINEPREFIX" || return 1
-        done
         rm -rf "$remove_prefix_overlay"
     fi
     rm -rf "$WINEPREFIX"

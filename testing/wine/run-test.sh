@@ -26,6 +26,12 @@ if [ $# -eq 0 ]; then
     echo "usage: $0 PROGRAM [ARGS...]" >&2
     exit 2
 fi
+# Where the kit runs as root, the prefix is the template seen through an
+# overlay (arch.sh, fresh_prefix), whose writable half lives beside it.
+if [ -z "${TOLVAR_PREFIX_OVERLAYS:-}" ] && [ "$(id -u)" = 0 ]; then
+    TOLVAR_PREFIX_OVERLAYS=$(dirname "$TOLVAR_WINEPREFIX")/.overlays
+    export TOLVAR_PREFIX_OVERLAYS
+fi
 
 end_session() {
     "$here/session.sh" stop || true
