@@ -63,12 +63,18 @@ wine_limit() {
 # never close); when it fails, the step, its status and all it printed go
 # to standard error, with Wine's error messages (TOLVAR_STEP_WINEDEBUG
 # chooses others).
+# Where wine_step_keep names a file, the output goes there (appended) and
+# is kept: a session's services inherit the output of the step that starts
+# them, so their messages land there for as long as they run.
 wine_step() {
     wine_step_what=$1
     shift
-    wine_step_log=$(mktemp "${TMPDIR:-/tmp}/tolvar-step.XXXXXX") || return 1
+    wine_step_log=${wine_step_keep:-}
+    if [ -z "$wine_step_log" ]; then
+        wine_step_log=$(mktemp "${TMPDIR:-/tmp}/tolvar-step.XXXXXX") || return 1
+    fi
     wine_step_status=0
-    WINEDEBUG=${TOLVAR_STEP_WINEDEBUG:-fixme-all} "$@" </dev/null >"$wine_step_log" 2>&1 || wine_step_status=$?
+    WINEDEBUG=${TOLVAR_STEP_WINEDEBUG:-fixme-all} "$@" </dev/null >>"$wine_step_log" 2>&1 || wine_step_status=$?
     if [ "$wine_step_status" != 0 ]; then
         echo "${0##*/}: $wine_step_what failed with status $wine_step_status: $*" >&2
         if [ -s "$wine_step_log" ]; then
@@ -77,7 +83,7 @@ wine_step() {
             echo "    (it printed nothing)" >&2
         fi
     fi
-    rm -f "$wine_step_log"
+    [ -n "${wine_step_keep:-}" ] || rm -f "$wine_step_log"
     return "$wine_step_status"
 }
 
@@ -137,6 +143,17 @@ remove_prefix() {
         rm -rf "$remove_prefix_overlay"
     fi
     rm -rf "$WINEPREFIX"
+}
+
+# unmount_prefix: makes an overlay $WINEPREFIX a folder of its own, a copy
+# of all it shows, so that it may be kept with no mount left behind (its
+# session must have ended).
+unmount_prefix() {
+    mountpoint -q "$WINEPREFIX" || return 0
+    rm -rf "$WINEPREFIX.copy"
+    cp -a "$WINEPREFIX" "$WINEPREFIX.copy" || return 1
+    remove_prefix || return 1
+    mv "$WINEPREFIX.copy" "$WINEPREFIX"
 }
 
 # prefix_overlay: the folder of $WINEPREFIX's overlay, named by a hash of

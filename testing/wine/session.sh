@@ -6,6 +6,12 @@
 #                        wine server up, start the services
 #   session.sh stop      end this prefix's session and wait for it
 #   session.sh remove    the same, then remove the prefix
+#   session.sh keep      the same, and the prefix kept as a folder of its
+#                        own (an overlay's view copied, the overlay removed)
+#   session.sh record DIR  copy what explains a failed run into DIR: the
+#                        session's services' messages (services.log) and
+#                        the registry files (system.reg, user.reg,
+#                        userdef.reg) that differ from the template's
 # The prefix is $TOLVAR_WINEPREFIX, 32-bit or 64-bit as TOLVAR_WINE_ARCH says
 # (see arch.sh). The template is $TOLVAR_WINE_TEMPLATE, by default beside the
 # prefix, so only the first run pays for wineboot; where a ready template
@@ -48,8 +54,12 @@ start)
     fi
     wine_step "keeping the Wine server up" timeout "$(wine_limit 10)" wineserver -p
     # Start the services detached from the caller's pipes, so that CTest does
-    # not wait on them.
+    # not wait on them. Their output (Wine's messages from services.exe, the
+    # device host and the stand-in in it) goes to a file in the prefix, for
+    # `record`.
+    wine_step_keep=$WINEPREFIX/services.log
     wine_step "starting the session's services" timeout "$(wine_limit 60)" "$wine" cmd /c exit
+    wine_step_keep=
     ;;
 stop)
     end_session
@@ -58,8 +68,24 @@ remove)
     end_session
     remove_prefix
     ;;
+keep)
+    end_session
+    unmount_prefix
+    ;;
+record)
+    : "${2:?session.sh record: no folder to copy into}"
+    mkdir -p "$2"
+    if [ -f "$WINEPREFIX/services.log" ]; then
+        cp "$WINEPREFIX/services.log" "$2/"
+    fi
+    for registry in system.reg user.reg userdef.reg; do
+        if [ -f "$WINEPREFIX/$registry" ] && ! cmp -s "$WINEPREFIX/$registry" "$template/$registry"; then
+            cp "$WINEPREFIX/$registry" "$2/"
+        fi
+    done
+    ;;
 *)
-    echo "usage: $0 template|start|stop|remove" >&2
+    echo "usage: $0 template|start|stop|remove|keep|record DIR" >&2
     exit 2
     ;;
 esac
