@@ -26,18 +26,26 @@ here=$(dirname "$0")
 export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}"
 template=${TOLVAR_BASE_TEMPLATE:-${TOLVAR_WINE_TEMPLATE:-$WINEPREFIX.template}}
 
+# wineboot -i leaves a session running (services, a device host, the
+# server), which would outlive the step and hold whatever it inherited (a
+# test runner's open log among them): however the step ends, failed,
+# timed out or stopped by a signal, that session is ended and waited for.
+abandon_template() {
+    (export WINEPREFIX="$template.tmp"; end_session) || true
+    rm -rf "$template.tmp"
+}
 make_template() {
     if [ ! -d "$template" ]; then
         rm -rf "$template.tmp"
         mkdir -p "$(dirname "$template")"
-        if ! (export WINEPREFIX="$template.tmp"
+        trap abandon_template EXIT
+        trap 'exit 130' INT
+        trap 'exit 143' TERM
+        (export WINEPREFIX="$template.tmp"
             wine_step "making the prefix template $template" timeout "$(wine_limit 120)" "$wine" wineboot -i &&
-                end_session); then
-            (export WINEPREFIX="$template.tmp"; end_session) || true
-            rm -rf "$template.tmp"
-            exit 1
-        fi
+                end_session) || exit 1
         mv "$template.tmp" "$template"
+        trap - EXIT INT TERM
     fi
 }
 
