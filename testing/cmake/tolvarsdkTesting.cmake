@@ -63,17 +63,20 @@ function(tolvarsdk_add_wine_test)
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT 120)
   endif()
-  # The SDK this file belongs to, and the consumer's architecture.
+  # The SDK this file belongs to, and the architecture find_package chose
+  # (tolvarsdkConfig.cmake: tolvarsdk_ARCH, the toolchain's processor or
+  # the pointer size), which needs no compiler.
   get_filename_component(sdk "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../../.." ABSOLUTE)
-  if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|ARM64|arm64)$")
-    set(arch arm64)
+  set(arch ${tolvarsdk_ARCH})
+  if(arch STREQUAL arm64)
     set(wine_arch arm64)
-  elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(arch x64)
+  elseif(arch STREQUAL x64)
     set(wine_arch win64)
-  else()
-    set(arch x86)
+  elseif(arch STREQUAL x86)
     set(wine_arch win32)
+  else()
+    message(FATAL_ERROR "tolvarsdk_add_wine_test needs find_package(tolvarsdk COMPONENTS testing) "
+      "in this directory or one above it (tolvarsdk_ARCH is '${tolvarsdk_ARCH}')")
   endif()
   list(POP_FRONT arg_COMMAND program)
   if(TARGET ${program})
