@@ -46,6 +46,7 @@ shared_files() {
         testing/include/tolvarvx_details.h testing/include/tolvarvx_testing.h \
         testing/wine/arch.sh testing/wine/install-stand-in.sh testing/wine/run-test.sh \
         testing/wine/run.sh testing/wine/session.sh testing/wine/launch.sh testing/wine/way.sh \
+        testing/wine/run-program.sh \
         testing/wine/guest.py testing/wine/guest_machines.py testing/wine/guest/build-image.sh \
         testing/wine/guest/init testing/wine/guest/agent.py testing/wine/guest/packages \
         testing/wine/guest/arm64/build-image.sh testing/wine/guest/arm64/init \
