@@ -100,9 +100,8 @@ fi
 shown "$record/session.txt"
 status=0
 WINEPATH="$TOLVAR_BIN_DIR" "$here/run.sh" "$@" >"$record/output.txt" 2>&1 || status=$?
-if [ -s "$record/output.txt" ]; then
-    tr -d '\r' <"$record/output.txt"
-fi
+# The program's output as it wrote it, once it has ended.
+cat "$record/output.txt"
 end_session
 expected=${TOLVAR_EXIT_STATUS:-0}
 if [ "$status" = "$expected" ] && [ "$expected" != 0 ]; then
