@@ -75,17 +75,22 @@ finish() {
     fi
     "$here/session.sh" record "$record" || true
     # In the emulated guest the record is on the guest's disk, out of the
-    # host's reach: what the services said is shown here, as everywhere.
+    # host's reach: what the services said is shown here, as everywhere,
+    # and the program's output was shown already.
     if [ -s "$record/services.log" ]; then
         echo "run-test: the session's services said:" >&2
         tr -d '\r' <"$record/services.log" | sed 's/^/    | /' >&2
     fi
+    where=
+    if [ "${TOLVAR_IN_GUEST:-}" = 1 ]; then
+        where=" on the guest's disk (which the host cannot read, gone when the guest powers off; the output and the services' messages are above)"
+    fi
     if [ "${TOLVAR_KEEP_PREFIX:-0}" = 1 ]; then
         "$here/session.sh" keep || true
-        echo "run-test: kept: the record in $record, the whole Wine prefix in $TOLVAR_WINEPREFIX" >&2
+        echo "run-test: kept$where: the record in $record, the whole Wine prefix in $TOLVAR_WINEPREFIX" >&2
     else
         "$here/session.sh" remove || true
-        echo "run-test: kept in $record: $(cd "$record" && echo *) (TOLVAR_KEEP_PREFIX=1 keeps the whole Wine prefix too)" >&2
+        echo "run-test: kept$where in $record: $(cd "$record" && echo *) (TOLVAR_KEEP_PREFIX=1 keeps the whole Wine prefix too)" >&2
     fi
 }
 trap 'finish $?' EXIT
