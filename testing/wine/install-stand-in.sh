@@ -4,9 +4,10 @@
 # with ErrorControl, Start and Type (REG_DWORD 1) and nothing else, no image
 # path, written by tolvarsdk.dll's RegService. Wine's services.exe then loads
 # it at the next session start.
-# Called by session.sh start with TOLVAR_WINEPREFIX and TOLVAR_BIN_DIR (the
-# folder of tolvarsdk.dll) set, before the session's services run; the
-# stand-in is TOLVAR_STAND_IN, by default TOLVARVX.sys in the same folder.
+# Called by session.sh start, with TOLVAR_WINEPREFIX naming the template
+# with the stand-in it makes once (a copy of the template), and
+# TOLVAR_BIN_DIR (the folder of tolvarsdk.dll); the stand-in is
+# TOLVAR_STAND_IN, by default TOLVARVX.sys in the same folder.
 set -eu
 : "${TOLVAR_WINEPREFIX:?}" "${TOLVAR_BIN_DIR:?}"
 . "$(dirname "$0")/arch.sh"

@@ -2,10 +2,12 @@
 # Runs one Windows test program under Wine in a session of its own, with
 # the driver stand-in installed the product's way:
 #   run-test.sh PROGRAM [ARGS...]
-# 1. a fresh prefix from the template (session.sh start): the stand-in's
-#    TOLVARVX.sys in system32\drivers, its service key written by the
-#    tolvarsdk.dll's own `rundll32 tolvarsdk.dll,RegService`, then a new
-#    session, in which Wine's services load the stand-in from that key;
+# 1. a fresh prefix from the template with the stand-in installed
+#    (session.sh start; that template is made once for the stand-in and
+#    DLL): the stand-in's TOLVARVX.sys in system32\drivers, its service
+#    key written by the tolvarsdk.dll's own `rundll32
+#    tolvarsdk.dll,RegService`; then a new session, in which Wine's
+#    services load the stand-in from that key;
 # 2. the program, with the folder of tolvarsdk.dll on its search path and a
 #    time limit (run.sh);
 # 3. the session ended, whatever the program's result, and the prefix
@@ -16,10 +18,10 @@
 #    session's services and the device host that runs the stand-in) and
 #    the registry files the test changed; the whole prefix too when
 #    TOLVAR_KEEP_PREFIX=1.
-# Where the kit runs as root, the prefix is the template seen through an
+# Where the kit runs as root, the prefix is that template seen through an
 # overlay (arch.sh, fresh_prefix), whose writable half lives in
 # TOLVAR_PREFIX_OVERLAYS, by default the folder .overlays beside the
-# prefix; elsewhere it is a copy of the template.
+# prefix; elsewhere it is a copy of it.
 # The program passes when it exits with TOLVAR_EXIT_STATUS (0 unless set;
 # another for a program that meets a result Wine gives where Windows
 # succeeds). Exits 0 when it passed, else with the program's status (124

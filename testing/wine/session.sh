@@ -2,8 +2,10 @@
 # One Wine session for a whole test run.
 #   session.sh template  make the prefix template if there is none
 #   session.sh start     make a fresh prefix from the template (made first
-#                        if need be), install the driver stand-in, keep the
-#                        wine server up, start the services
+#                        if need be) with the driver stand-in installed
+#                        (that template made once for the stand-in and
+#                        tolvarsdk.dll of $TOLVAR_BIN_DIR), keep the wine
+#                        server up, start the services
 #   session.sh stop      end this prefix's session and wait for it
 #   session.sh remove    the same, then remove the prefix
 #   session.sh keep      the same, and the prefix kept as a folder of its
@@ -49,6 +51,39 @@ make_template() {
     fi
 }
 
+# The template with the driver stand-in installed (install-stand-in.sh:
+# the file, and the key tolvarsdk.dll's RegService writes), beside the
+# template and named by a hash of the stand-in and the DLL, so that a new
+# SDK gets one of its own. Installing takes a Wine session of its own,
+# about half of what a test's start cost when every test did it; made
+# once, it costs a test nothing. Sessions that start at once make it one
+# after the other (a lock beside it), and the later ones find it made.
+stand_in_template() {
+    stand_in_template_sum=$(cat "${TOLVAR_STAND_IN:-$TOLVAR_BIN_DIR/TOLVARVX.sys}" \
+        "$TOLVAR_BIN_DIR/tolvarsdk.dll" | sha256sum | cut -c1-16) || return 1
+    echo "$template.stand-in-$stand_in_template_sum"
+}
+abandon_stand_in_template() {
+    (export WINEPREFIX="$installed.tmp"; end_session) || true
+    rm -rf "$installed.tmp"
+}
+make_stand_in_template() {
+    [ ! -d "$installed" ] || return 0
+    exec 9>"$installed.lock"
+    flock 9
+    if [ ! -d "$installed" ]; then
+        rm -rf "$installed.tmp"
+        trap abandon_stand_in_template EXIT
+        trap 'exit 130' INT
+        trap 'exit 143' TERM
+        cp -a --reflink=auto "$template" "$installed.tmp"
+        TOLVAR_WINEPREFIX="$installed.tmp" "$here/install-stand-in.sh"
+        mv "$installed.tmp" "$installed"
+        trap - EXIT INT TERM
+    fi
+    exec 9>&-
+}
+
 case "$1" in
 template)
     make_template
@@ -56,9 +91,12 @@ template)
 start)
     make_template
     end_session
-    fresh_prefix "$template"
     if [ -x "$here/install-stand-in.sh" ]; then
-        "$here/install-stand-in.sh"
+        installed=$(stand_in_template)
+        make_stand_in_template
+        fresh_prefix "$installed"
+    else
+        fresh_prefix "$template"
     fi
     wine_step "keeping the Wine server up" timeout "$(wine_limit 10)" wineserver -p
     # Start the services detached from the caller's pipes, so that CTest does
@@ -86,8 +124,14 @@ record)
     if [ -f "$WINEPREFIX/services.log" ]; then
         cp "$WINEPREFIX/services.log" "$2/"
     fi
+    # The prefix's own template: the one with the stand-in, where it has
+    # one.
+    installed=$template
+    if [ -x "$here/install-stand-in.sh" ] && [ -d "$(stand_in_template)" ]; then
+        installed=$(stand_in_template)
+    fi
     for registry in system.reg user.reg userdef.reg; do
-        if [ -f "$WINEPREFIX/$registry" ] && ! cmp -s "$WINEPREFIX/$registry" "$template/$registry"; then
+        if [ -f "$WINEPREFIX/$registry" ] && ! cmp -s "$WINEPREFIX/$registry" "$installed/$registry"; then
             cp "$WINEPREFIX/$registry" "$2/"
         fi
     done
