@@ -119,14 +119,14 @@ fresh_prefix() {
     remove_prefix || return 1
     mkdir -p "$(dirname "$WINEPREFIX")"
     if fresh_prefix_overlay=$(prefix_overlay) && case $1 in *[,:\\]*) false ;; esac; then
-        mkdir -p "$fresh_prefix_overlay/upper" "$fresh_prefix_overlay/work" "$WINEPREFIX"
-        if mount -t overlay tolvar-prefix \
-            -o "lowerdir=$1,upperdir=$fresh_prefix_overlay/upper,workdir=$fresh_prefix_overlay/work" \
-            "$WINEPREFIX" 2>/dev/null; then
+        if mkdir -p "$fresh_prefix_overlay/upper" "$fresh_prefix_overlay/work" "$WINEPREFIX" 2>/dev/null &&
+            mount -t overlay tolvar-prefix \
+                -o "lowerdir=$1,upperdir=$fresh_prefix_overlay/upper,workdir=$fresh_prefix_overlay/work" \
+                "$WINEPREFIX" 2>/dev/null; then
             return 0
         fi
-        rm -rf "$fresh_prefix_overlay"
-        rmdir "$WINEPREFIX"
+        rm -rf "$fresh_prefix_overlay" 2>/dev/null || true
+        rmdir "$WINEPREFIX" 2>/dev/null || true
     fi
     cp -a --reflink=auto "$1" "$WINEPREFIX"
 }
