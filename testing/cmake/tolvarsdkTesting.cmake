@@ -109,8 +109,12 @@ function(tolvarsdk_add_wine_test)
   get_property(have_fixture GLOBAL PROPERTY _tolvarsdk_fixture_${arch})
   if(NOT have_fixture)
     set_property(GLOBAL PROPERTY _tolvarsdk_fixture_${arch} TRUE)
+    # ctest ends a test past its TIMEOUT with SIGKILL, which no script can
+    # clean up after: the daemons of a half-made prefix would outlive it.
+    # So the limit is longer than the step's own (wineboot's 120 s and the
+    # session's end, ten times over in the guest), which always end it first.
     add_test(NAME ${fixture} COMMAND "${launch}" "${sdk}/testing/wine/session.sh" template)
-    set_tests_properties(${fixture} PROPERTIES FIXTURES_SETUP ${fixture} TIMEOUT 900
+    set_tests_properties(${fixture} PROPERTIES FIXTURES_SETUP ${fixture} TIMEOUT 1800
       ENVIRONMENT "${wine_env};TOLVAR_WINEPREFIX=${wine_dir}/template-session")
   endif()
 

@@ -63,12 +63,18 @@ wine_limit() {
 # never close); when it fails, the step, its status and all it printed go
 # to standard error, with Wine's error messages (TOLVAR_STEP_WINEDEBUG
 # chooses others).
+# Where wine_step_keep names a file, the output goes there (appended) and
+# is kept: a session's services inherit the output of the step that starts
+# them, so their messages land there for as long as they run.
 wine_step() {
     wine_step_what=$1
     shift
-    wine_step_log=$(mktemp "${TMPDIR:-/tmp}/tolvar-step.XXXXXX") || return 1
+    wine_step_log=${wine_step_keep:-}
+    if [ -z "$wine_step_log" ]; then
+        wine_step_log=$(mktemp "${TMPDIR:-/tmp}/tolvar-step.XXXXXX") || return 1
+    fi
     wine_step_status=0
-    WINEDEBUG=${TOLVAR_STEP_WINEDEBUG:-fixme-all} "$@" </dev/null >"$wine_step_log" 2>&1 || wine_step_status=$?
+    WINEDEBUG=${TOLVAR_STEP_WINEDEBUG:-fixme-all} "$@" </dev/null >>"$wine_step_log" 2>&1 || wine_step_status=$?
     if [ "$wine_step_status" != 0 ]; then
         echo "${0##*/}: $wine_step_what failed with status $wine_step_status: $*" >&2
         if [ -s "$wine_step_log" ]; then
@@ -77,7 +83,7 @@ wine_step() {
             echo "    (it printed nothing)" >&2
         fi
     fi
-    rm -f "$wine_step_log"
+    [ -n "${wine_step_keep:-}" ] || rm -f "$wine_step_log"
     return "$wine_step_status"
 }
 
@@ -97,34 +103,57 @@ end_session() {
 
 # fresh_prefix TEMPLATE: makes $WINEPREFIX anew as the template is (its
 # session must have ended). Where TOLVAR_PREFIX_OVERLAYS names a folder (the
-# emulated guest's agent sets it; commands there run as the guest's root),
-# the prefix is the template seen through an overlay, whose writable half
-# is a folder there of the prefix's own: a copy of the template's 600 MB
-# took 10 s of a session's start in the guest. A template whose path the
-# overlay's options cannot carry (a comma, colon or backslash) is copied.
+# emulated guest's agent sets it, and run-test.sh where the kit runs as
+# root), the prefix is the template seen through an overlay, whose writable
+# half is a folder there of the prefix's own: what a test writes lands
+# there, the template stays as it is, and a session's start copies nothing
+# (the template's 600 MB took 10 s in the guest, and each test held a copy
+# on the host's disk). Where the overlay cannot be mounted (no overlay in
+# the kernel, no right to mount, a filesystem it cannot write on, or a
+# template path its options cannot carry: a comma, colon or backslash), the
+# template is copied, sharing its blocks where the filesystem can (reflink).
+# Nothing is hard-linked: Wine and the programs under test rewrite some
+# files in place (WritePrivateProfileString truncates and rewrites win.ini),
+# which through a link would change the template.
 fresh_prefix() {
     remove_prefix || return 1
     mkdir -p "$(dirname "$WINEPREFIX")"
     if fresh_prefix_overlay=$(prefix_overlay) && case $1 in *[,:\\]*) false ;; esac; then
-        mkdir -p "$fresh_prefix_overlay/upper" "$fresh_prefix_overlay/work" "$WINEPREFIX"
-        mount -t overlay tolvar-prefix \
-            -o "lowerdir=$1,upperdir=$fresh_prefix_overlay/upper,workdir=$fresh_prefix_overlay/work" \
-            "$WINEPREFIX"
-    else
-        cp -a "$1" "$WINEPREFIX"
+        if mkdir -p "$fresh_prefix_overlay/upper" "$fresh_prefix_overlay/work" "$WINEPREFIX" 2>/dev/null &&
+            mount -t overlay tolvar-prefix \
+                -o "lowerdir=$1,upperdir=$fresh_prefix_overlay/upper,workdir=$fresh_prefix_overlay/work" \
+                "$WINEPREFIX" 2>/dev/null; then
+            return 0
+        fi
+        rm -rf "$fresh_prefix_overlay" 2>/dev/null || true
+        rmdir "$WINEPREFIX" 2>/dev/null || true
     fi
+    cp -a --reflink=auto "$1" "$WINEPREFIX"
 }
 
 # remove_prefix: removes $WINEPREFIX, and its overlay if it has one (its
-# session must have ended).
+# session must have ended). A prefix mounted by a run that set another
+# TOLVAR_PREFIX_OVERLAYS, or none, is unmounted all the same: removing
+# the folders under a mounted overlay would only hide the template's files.
 remove_prefix() {
+    while mountpoint -q "$WINEPREFIX"; do
+        umount "$WINEPREFIX" || return 1
+    done
     if remove_prefix_overlay=$(prefix_overlay); then
-        while mountpoint -q "$WINEPREFIX"; do
-            umount "$WINEPREFIX" || return 1
-        done
         rm -rf "$remove_prefix_overlay"
     fi
     rm -rf "$WINEPREFIX"
+}
+
+# unmount_prefix: makes an overlay $WINEPREFIX a folder of its own, a copy
+# of all it shows, so that it may be kept with no mount left behind (its
+# session must have ended).
+unmount_prefix() {
+    mountpoint -q "$WINEPREFIX" || return 0
+    rm -rf "$WINEPREFIX.copy"
+    cp -a "$WINEPREFIX" "$WINEPREFIX.copy" || return 1
+    remove_prefix || return 1
+    mv "$WINEPREFIX.copy" "$WINEPREFIX"
 }
 
 # prefix_overlay: the folder of $WINEPREFIX's overlay, named by a hash of

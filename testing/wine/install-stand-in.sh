@@ -4,9 +4,10 @@
 # with ErrorControl, Start and Type (REG_DWORD 1) and nothing else, no image
 # path, written by tolvarsdk.dll's RegService. Wine's services.exe then loads
 # it at the next session start.
-# Called by session.sh start with TOLVAR_WINEPREFIX and TOLVAR_BIN_DIR (the
-# folder of tolvarsdk.dll) set, before the session's services run; the
-# stand-in is TOLVAR_STAND_IN, by default TOLVARVX.sys in the same folder.
+# Called by session.sh start, with TOLVAR_WINEPREFIX naming the template
+# with the stand-in it makes once (a copy of the template), and
+# TOLVAR_BIN_DIR (the folder of tolvarsdk.dll); the stand-in is
+# TOLVAR_STAND_IN, by default TOLVARVX.sys in the same folder.
 set -eu
 : "${TOLVAR_WINEPREFIX:?}" "${TOLVAR_BIN_DIR:?}"
 . "$(dirname "$0")/arch.sh"
@@ -18,14 +19,6 @@ if [ ! -f "$driver" ]; then
     exit 1
 fi
 cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/TOLVARVX.sys"
-# TOLVAR_DLL_IN_SYSTEM32=1 (run-windows-program.sh): tolvarsdk.dll in
-# system32 too, for a program that loads it by name from the safe folders
-# (LOAD_LIBRARY_SEARCH_DEFAULT_DIRS, as the Go package does), which never
-# include the search path, and that runs from a folder without the DLL
-# (a `go test` binary in its build cache).
-if [ "${TOLVAR_DLL_IN_SYSTEM32:-0}" = 1 ]; then
-    cp "$TOLVAR_BIN_DIR/tolvarsdk.dll" "$WINEPREFIX/drive_c/windows/system32/tolvarsdk.dll"
-fi
 
 # The key is written by the library's own RegService, as a customer's
 # installer writes it: `rundll32 tolvarsdk.dll,RegService`. RegService

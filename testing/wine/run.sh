@@ -66,7 +66,9 @@ case $status in
     echo "run.sh: $name ran past its limit of $limit s; restarting the Wine session" >&2
     end_session || true
     wine_step "keeping a new Wine server up" timeout "$(wine_limit 10)" wineserver -p || true
+    wine_step_keep=$WINEPREFIX/services.log
     wine_step "starting the new session's services" timeout "$(wine_limit 60)" "$wine" cmd /c exit || true
+    wine_step_keep=
     ;;
 *)
     echo "run.sh: $name exited with status $status" >&2

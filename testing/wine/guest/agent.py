@@ -104,6 +104,9 @@ def command_environment(requested):
         "HOME": "/root",
         "TMPDIR": "/tmp",
         "TOLVAR_BASE_TEMPLATE": BASE_TEMPLATE,
+        # The scripts say so where what they keep stays on the guest's disk,
+        # out of the host's reach and gone at the guest's next boot.
+        "TOLVAR_IN_GUEST": "1",
     }
     if has_overlay():
         env["TOLVAR_PREFIX_OVERLAYS"] = PREFIX_OVERLAYS
