@@ -129,7 +129,8 @@ std::string QuoteText(const char16_t* text) { return QuoteWide(text); }
 template <typename Char>
 int LengthCall(const char* function, const Char* string) {
     int length = string ? static_cast<int>(std::char_traits<Char>::length(string)) : 0;
-    Record(function, {QuoteText(string)}, Dec(static_cast<unsigned>(length)));
+    if (JournalsStringCalls())
+        Record(function, {QuoteText(string)}, Dec(static_cast<unsigned>(length)));
     return length;
 }
 
@@ -144,9 +145,10 @@ Char* CopyCall(const char* function, Char* dst, const Char* src, int maxLength) 
         std::memcpy(dst, read.data(), read.size() * sizeof(Char));
         dst[read.size()] = 0;
     }
-    Record(function, {Pointer(dst), src ? QuoteText(read.c_str()) : "NULL",
-                      Dec(static_cast<unsigned>(maxLength))},
-           QuoteText(dst));
+    if (JournalsStringCalls())
+        Record(function, {Pointer(dst), src ? QuoteText(read.c_str()) : "NULL",
+                          Dec(static_cast<unsigned>(maxLength))},
+               QuoteText(dst));
     return dst;
 }
 
@@ -219,7 +221,7 @@ extern "C" LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int maxLength) {
 
 extern "C" LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src) {
     if (dst && src) std::strcat(dst, src);
-    Record("lstrcatA", {Pointer(dst), Quote(src)}, Quote(dst));
+    if (JournalsStringCalls()) Record("lstrcatA", {Pointer(dst), Quote(src)}, Quote(dst));
     return dst;
 }
 
@@ -235,7 +237,7 @@ extern "C" UINT WINAPI GetACP(void) { return TheState().ansiCodePage; }
 
 extern "C" BOOL WINAPI IsDBCSLeadByte(BYTE testChar) {
     BOOL lead = TheState().ansiCodePage == 932 && IsShiftJisLead(testChar);
-    Record("IsDBCSLeadByte", {Hex(testChar)}, lead ? "TRUE" : "FALSE");
+    if (JournalsStringCalls()) Record("IsDBCSLeadByte", {Hex(testChar)}, lead ? "TRUE" : "FALSE");
     return lead;
 }
 
@@ -245,7 +247,7 @@ extern "C" int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
     std::string text = Format<char>(format, args, false);
     va_end(args);
     int length = Store(buffer, text);
-    Record("wsprintfA", {Quote(format)}, Quote(buffer));
+    if (JournalsStringCalls()) Record("wsprintfA", {Quote(format)}, Quote(buffer));
     return length;
 }
 
@@ -255,7 +257,8 @@ extern "C" int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
     std::u16string text = Format<char16_t>(format, args, true);
     va_end(args);
     int length = Store(buffer, text);
-    Record("wsprintfW", {Dec(text.size())}, Dec(static_cast<unsigned>(length)));
+    if (JournalsStringCalls())
+        Record("wsprintfW", {Dec(text.size())}, Dec(static_cast<unsigned>(length)));
     return length;
 }
 
@@ -278,8 +281,10 @@ extern "C" int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mul
             result = static_cast<int>(text.size());
         }
     }
-    Record("MultiByteToWideChar", {Dec(codePage), Quote(multiByte), std::to_string(multiByteCount),
-                                   std::to_string(wideCount)}, std::to_string(result));
+    if (JournalsStringCalls())
+        Record("MultiByteToWideChar", {Dec(codePage), Quote(multiByte), std::to_string(multiByteCount),
+                                       std::to_string(wideCount)},
+               std::to_string(result));
     return result;
 }
 
@@ -311,7 +316,9 @@ extern "C" int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wi
             result = static_cast<int>(ansi.size());
         }
     }
-    Record("WideCharToMultiByte", {Dec(codePage), std::to_string(wideCount),
-                                   std::to_string(multiByteCount)}, std::to_string(result));
+    if (JournalsStringCalls())
+        Record("WideCharToMultiByte", {Dec(codePage), std::to_string(wideCount),
+                                       std::to_string(multiByteCount)},
+               std::to_string(result));
     return result;
 }
