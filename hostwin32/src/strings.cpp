@@ -35,20 +35,40 @@ char16_t DecodeAnsi(UINT codePage, const std::string& text, size_t* at) {
     return c;
 }
 
-// One UTF-16 unit to ANSI bytes; '?' when the code page has no such character.
-std::string EncodeAnsi(UINT codePage, char16_t w) {
-    if (w < 0x80) return std::string(1, static_cast<char>(w));
-    if (codePage == 932) {
-        if (w >= 0xFF61 && w <= 0xFF9F) return std::string(1, static_cast<char>(0xA1 + (w - 0xFF61)));
-        if (w >= 0x3041 && w <= 0x3093) return {'\x82', static_cast<char>(0x9F + (w - 0x3041))};
-        if (w >= 0x30A1 && w <= 0x30DF) return {'\x83', static_cast<char>(0x40 + (w - 0x30A1))};
-        if (w >= 0x30E0 && w <= 0x30F6) return {'\x83', static_cast<char>(0x80 + (w - 0x30E0))};
-        return "?";
+// One UTF-16 unit to ANSI bytes in `bytes`, returning how many (1 or 2);
+// '?' when the code page has no such character. Into the caller's array,
+// not a string of its own: a path converts one call per character, and a
+// string per unit was most of a conversion's time.
+size_t EncodeAnsi(UINT codePage, char16_t w, char (&bytes)[2]) {
+    bytes[0] = '?';
+    if (w < 0x80) {
+        bytes[0] = static_cast<char>(w);
+    } else if (codePage == 932) {
+        if (w >= 0xFF61 && w <= 0xFF9F) {
+            bytes[0] = static_cast<char>(0xA1 + (w - 0xFF61));
+        } else if (w >= 0x3041 && w <= 0x3093) {
+            bytes[0] = '\x82';
+            bytes[1] = static_cast<char>(0x9F + (w - 0x3041));
+            return 2;
+        } else if (w >= 0x30A1 && w <= 0x30DF) {
+            bytes[0] = '\x83';
+            bytes[1] = static_cast<char>(0x40 + (w - 0x30A1));
+            return 2;
+        } else if (w >= 0x30E0 && w <= 0x30F6) {
+            bytes[0] = '\x83';
+            bytes[1] = static_cast<char>(0x80 + (w - 0x30E0));
+            return 2;
+        }
+    } else if (w >= 0xA0 && w <= 0xFF) {
+        bytes[0] = static_cast<char>(w);
+    } else {
+        for (int i = 0; i < 32; ++i)
+            if (kCp1252High[i] == w) {
+                bytes[0] = static_cast<char>(0x80 + i);
+                break;
+            }
     }
-    for (int i = 0; i < 32; ++i)
-        if (kCp1252High[i] == w) return std::string(1, static_cast<char>(0x80 + i));
-    if (w >= 0xA0 && w <= 0xFF) return std::string(1, static_cast<char>(w));
-    return "?";
+    return 1;
 }
 
 // wsprintf's conversions: %s %S %c %C %d %i %u %x %X %%, with flags '-', '0',
@@ -166,13 +186,18 @@ namespace hostwin32 {
 
 std::u16string AnsiToWide(const std::string& ansi) {
     std::u16string wide;
+    wide.reserve(ansi.size());
     for (size_t at = 0; at < ansi.size();) wide += DecodeAnsi(TheState().ansiCodePage, ansi, &at);
     return wide;
 }
 
 std::string WideToAnsi(const std::u16string& wide) {
     std::string ansi;
-    for (char16_t w : wide) ansi += EncodeAnsi(TheState().ansiCodePage, w);
+    ansi.reserve(wide.size());
+    for (char16_t w : wide) {
+        char bytes[2];
+        ansi.append(bytes, EncodeAnsi(TheState().ansiCodePage, w, bytes));
+    }
     return ansi;
 }
 
@@ -302,8 +327,11 @@ extern "C" int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wi
         std::string ansi = WideToAnsi(text);
         if (usedDefaultChar) {
             *usedDefaultChar = FALSE;
-            for (char16_t w : text)
-                if (w != '?' && EncodeAnsi(TheState().ansiCodePage, w) == "?") *usedDefaultChar = TRUE;
+            for (char16_t w : text) {
+                char bytes[2];
+                if (w != '?' && EncodeAnsi(TheState().ansiCodePage, w, bytes) == 1 && bytes[0] == '?')
+                    *usedDefaultChar = TRUE;
+            }
         }
         if (multiByteCount == 0) {
             result = static_cast<int>(ansi.size());
