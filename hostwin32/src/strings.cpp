@@ -61,7 +61,11 @@ size_t EncodeAnsi(UINT codePage, char16_t w, char (&bytes)[2]) {
         }
     } else if (w >= 0xA0 && w <= 0xFF) {
         bytes[0] = static_cast<char>(w);
-    } else {
+    } else if (w < 0xA0 && kCp1252High[w - 0x80] == 0xFFFF) {
+        // The five bytes the code page leaves undefined decode to the C1
+        // control of the same value, and Windows maps that back to them.
+        bytes[0] = static_cast<char>(w);
+    } else if (w != 0xFFFF) {  // the table's mark for those five, no character of it
         for (int i = 0; i < 32; ++i)
             if (kCp1252High[i] == w) {
                 bytes[0] = static_cast<char>(0x80 + i);
