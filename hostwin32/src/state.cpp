@@ -86,6 +86,8 @@ void Record(const char* function, std::vector<std::string> arguments, std::strin
     state.journal.push_back({function, std::move(arguments), std::move(result), lastError});
 }
 
+bool JournalsStringCalls() { return TheState().journalStringCalls; }
+
 bool TakeFault(const char* function) {
     State& state = TheState();
     std::lock_guard<std::recursive_mutex> guard(state.lock);
@@ -224,6 +226,8 @@ std::vector<std::string> OpenHandleDescriptions() {
 
 void SetAnsiCodePage(UINT codePage) { TheState().ansiCodePage = codePage; }
 
+void JournalStringCalls(bool journal) { TheState().journalStringCalls = journal; }
+
 void Reset() {
     State& state = TheState();
     std::lock_guard<std::recursive_mutex> guard(state.lock);
@@ -237,6 +241,7 @@ void Reset() {
     state.handles.clear();
     state.nextHandle = 0x100;
     state.ansiCodePage = 1252;
+    state.journalStringCalls = true;
     for (void (*clear)() : ResetHooks()) clear();
     lastError = 0;
 }

@@ -37,6 +37,7 @@ struct State {
     std::map<uintptr_t, HandleEntry> handles;
     uintptr_t nextHandle = 0x100;
     UINT ansiCodePage = 1252;
+    bool journalStringCalls = true;
 };
 
 State& TheState();
@@ -56,6 +57,9 @@ std::string Hex(uint64_t value);
 std::string Dec(uint64_t value);
 std::string Pointer(const void* pointer);
 void Record(const char* function, std::vector<std::string> arguments, std::string result);
+// Whether a string call records itself; checked before its arguments are
+// formatted, since formatting them is most of the cost of journaling it.
+bool JournalsStringCalls();
 
 // Takes a fault planned for this function: true (and the last error set)
 // when this call must fail.

@@ -35,20 +35,44 @@ char16_t DecodeAnsi(UINT codePage, const std::string& text, size_t* at) {
     return c;
 }
 
-// One UTF-16 unit to ANSI bytes; '?' when the code page has no such character.
-std::string EncodeAnsi(UINT codePage, char16_t w) {
-    if (w < 0x80) return std::string(1, static_cast<char>(w));
-    if (codePage == 932) {
-        if (w >= 0xFF61 && w <= 0xFF9F) return std::string(1, static_cast<char>(0xA1 + (w - 0xFF61)));
-        if (w >= 0x3041 && w <= 0x3093) return {'\x82', static_cast<char>(0x9F + (w - 0x3041))};
-        if (w >= 0x30A1 && w <= 0x30DF) return {'\x83', static_cast<char>(0x40 + (w - 0x30A1))};
-        if (w >= 0x30E0 && w <= 0x30F6) return {'\x83', static_cast<char>(0x80 + (w - 0x30E0))};
-        return "?";
+// One UTF-16 unit to ANSI bytes in `bytes`, returning how many (1 or 2);
+// '?' when the code page has no such character. Into the caller's array,
+// not a string of its own: a path converts one call per character, and a
+// string per unit was most of a conversion's time.
+size_t EncodeAnsi(UINT codePage, char16_t w, char (&bytes)[2]) {
+    bytes[0] = '?';
+    if (w < 0x80) {
+        bytes[0] = static_cast<char>(w);
+    } else if (codePage == 932) {
+        if (w >= 0xFF61 && w <= 0xFF9F) {
+            bytes[0] = static_cast<char>(0xA1 + (w - 0xFF61));
+        } else if (w >= 0x3041 && w <= 0x3093) {
+            bytes[0] = '\x82';
+            bytes[1] = static_cast<char>(0x9F + (w - 0x3041));
+            return 2;
+        } else if (w >= 0x30A1 && w <= 0x30DF) {
+            bytes[0] = '\x83';
+            bytes[1] = static_cast<char>(0x40 + (w - 0x30A1));
+            return 2;
+        } else if (w >= 0x30E0 && w <= 0x30F6) {
+            bytes[0] = '\x83';
+            bytes[1] = static_cast<char>(0x80 + (w - 0x30E0));
+            return 2;
+        }
+    } else if (w >= 0xA0 && w <= 0xFF) {
+        bytes[0] = static_cast<char>(w);
+    } else if (w < 0xA0 && kCp1252High[w - 0x80] == 0xFFFF) {
+        // The five bytes the code page leaves undefined decode to the C1
+        // control of the same value, and Windows maps that back to them.
+        bytes[0] = static_cast<char>(w);
+    } else if (w != 0xFFFF) {  // the table's mark for those five, no character of it
+        for (int i = 0; i < 32; ++i)
+            if (kCp1252High[i] == w) {
+                bytes[0] = static_cast<char>(0x80 + i);
+                break;
+            }
     }
-    for (int i = 0; i < 32; ++i)
-        if (kCp1252High[i] == w) return std::string(1, static_cast<char>(0x80 + i));
-    if (w >= 0xA0 && w <= 0xFF) return std::string(1, static_cast<char>(w));
-    return "?";
+    return 1;
 }
 
 // wsprintf's conversions: %s %S %c %C %d %i %u %x %X %%, with flags '-', '0',
@@ -129,7 +153,8 @@ std::string QuoteText(const char16_t* text) { return QuoteWide(text); }
 template <typename Char>
 int LengthCall(const char* function, const Char* string) {
     int length = string ? static_cast<int>(std::char_traits<Char>::length(string)) : 0;
-    Record(function, {QuoteText(string)}, Dec(static_cast<unsigned>(length)));
+    if (JournalsStringCalls())
+        Record(function, {QuoteText(string)}, Dec(static_cast<unsigned>(length)));
     return length;
 }
 
@@ -144,9 +169,10 @@ Char* CopyCall(const char* function, Char* dst, const Char* src, int maxLength) 
         std::memcpy(dst, read.data(), read.size() * sizeof(Char));
         dst[read.size()] = 0;
     }
-    Record(function, {Pointer(dst), src ? QuoteText(read.c_str()) : "NULL",
-                      Dec(static_cast<unsigned>(maxLength))},
-           QuoteText(dst));
+    if (JournalsStringCalls())
+        Record(function, {Pointer(dst), src ? QuoteText(read.c_str()) : "NULL",
+                          Dec(static_cast<unsigned>(maxLength))},
+               QuoteText(dst));
     return dst;
 }
 
@@ -164,13 +190,18 @@ namespace hostwin32 {
 
 std::u16string AnsiToWide(const std::string& ansi) {
     std::u16string wide;
+    wide.reserve(ansi.size());
     for (size_t at = 0; at < ansi.size();) wide += DecodeAnsi(TheState().ansiCodePage, ansi, &at);
     return wide;
 }
 
 std::string WideToAnsi(const std::u16string& wide) {
     std::string ansi;
-    for (char16_t w : wide) ansi += EncodeAnsi(TheState().ansiCodePage, w);
+    ansi.reserve(wide.size());
+    for (char16_t w : wide) {
+        char bytes[2];
+        ansi.append(bytes, EncodeAnsi(TheState().ansiCodePage, w, bytes));
+    }
     return ansi;
 }
 
@@ -219,7 +250,7 @@ extern "C" LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int maxLength) {
 
 extern "C" LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src) {
     if (dst && src) std::strcat(dst, src);
-    Record("lstrcatA", {Pointer(dst), Quote(src)}, Quote(dst));
+    if (JournalsStringCalls()) Record("lstrcatA", {Pointer(dst), Quote(src)}, Quote(dst));
     return dst;
 }
 
@@ -235,7 +266,7 @@ extern "C" UINT WINAPI GetACP(void) { return TheState().ansiCodePage; }
 
 extern "C" BOOL WINAPI IsDBCSLeadByte(BYTE testChar) {
     BOOL lead = TheState().ansiCodePage == 932 && IsShiftJisLead(testChar);
-    Record("IsDBCSLeadByte", {Hex(testChar)}, lead ? "TRUE" : "FALSE");
+    if (JournalsStringCalls()) Record("IsDBCSLeadByte", {Hex(testChar)}, lead ? "TRUE" : "FALSE");
     return lead;
 }
 
@@ -245,7 +276,7 @@ extern "C" int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
     std::string text = Format<char>(format, args, false);
     va_end(args);
     int length = Store(buffer, text);
-    Record("wsprintfA", {Quote(format)}, Quote(buffer));
+    if (JournalsStringCalls()) Record("wsprintfA", {Quote(format)}, Quote(buffer));
     return length;
 }
 
@@ -255,7 +286,8 @@ extern "C" int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
     std::u16string text = Format<char16_t>(format, args, true);
     va_end(args);
     int length = Store(buffer, text);
-    Record("wsprintfW", {Dec(text.size())}, Dec(static_cast<unsigned>(length)));
+    if (JournalsStringCalls())
+        Record("wsprintfW", {Dec(text.size())}, Dec(static_cast<unsigned>(length)));
     return length;
 }
 
@@ -278,8 +310,10 @@ extern "C" int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mul
             result = static_cast<int>(text.size());
         }
     }
-    Record("MultiByteToWideChar", {Dec(codePage), Quote(multiByte), std::to_string(multiByteCount),
-                                   std::to_string(wideCount)}, std::to_string(result));
+    if (JournalsStringCalls())
+        Record("MultiByteToWideChar", {Dec(codePage), Quote(multiByte), std::to_string(multiByteCount),
+                                       std::to_string(wideCount)},
+               std::to_string(result));
     return result;
 }
 
@@ -297,8 +331,11 @@ extern "C" int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wi
         std::string ansi = WideToAnsi(text);
         if (usedDefaultChar) {
             *usedDefaultChar = FALSE;
-            for (char16_t w : text)
-                if (w != '?' && EncodeAnsi(TheState().ansiCodePage, w) == "?") *usedDefaultChar = TRUE;
+            for (char16_t w : text) {
+                char bytes[2];
+                if (w != '?' && EncodeAnsi(TheState().ansiCodePage, w, bytes) == 1 && bytes[0] == '?')
+                    *usedDefaultChar = TRUE;
+            }
         }
         if (multiByteCount == 0) {
             result = static_cast<int>(ansi.size());
@@ -311,7 +348,9 @@ extern "C" int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wi
             result = static_cast<int>(ansi.size());
         }
     }
-    Record("WideCharToMultiByte", {Dec(codePage), std::to_string(wideCount),
-                                   std::to_string(multiByteCount)}, std::to_string(result));
+    if (JournalsStringCalls())
+        Record("WideCharToMultiByte", {Dec(codePage), std::to_string(wideCount),
+                                       std::to_string(multiByteCount)},
+               std::to_string(result));
     return result;
 }

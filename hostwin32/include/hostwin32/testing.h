@@ -104,6 +104,12 @@ std::vector<std::string> OpenHandleDescriptions();
 // ASCII, half-width katakana, hiragana and katakana).
 void SetAnsiCodePage(UINT codePage);
 
+// Leaves the string calls (see JournalText) out of the journal; they still
+// do their work. For callers that never read them: the library converts a
+// path one character at a time, and journaling each of those calls costs
+// far more than the conversion. Reset() puts them back in.
+void JournalStringCalls(bool journal);
+
 // Returns the stand-in to its initial state: no objects, journal, faults,
 // handles or settings.
 void Reset();
