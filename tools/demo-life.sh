@@ -37,7 +37,7 @@ trap 'exit 1' INT TERM HUP
 # apart from this script's pipes, and the server stays up between commands
 # so that drive letters live until the end.
 start_session() {
-    wine_step "keeping the Wine server up" timeout "$(wine_limit 10)" wineserver -p
+    wine_step "keeping the Wine server up" timeout "$(wine_limit 10)" "$wineserver" -p
     wine_step "starting the session's services" timeout "$(wine_limit 60)" "$wine" cmd /c exit
 }
 

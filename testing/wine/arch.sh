@@ -36,9 +36,11 @@ if [ "$WINEARCH" = win64 ]; then
     # the process dies at once: "failed to map the shared user data:
     # c0000018". Without address randomization the heap follows the loader
     # and never reaches them. The script starts again under that
-    # personality, which every process it starts inherits.
-    if [ $((0x$(cat /proc/self/personality) & 0x40000)) = 0 ]; then
-        exec setarch "$(uname -m)" --addr-no-randomize /bin/sh "$0" "$@"
+    # personality, which every process it starts inherits: a script that
+    # sources this before it starts the others spares them starting again.
+    read -r personality </proc/self/personality
+    if [ $((0x$personality & 0x40000)) = 0 ]; then
+        exec setarch --addr-no-randomize /bin/sh "$0" "$@"
     fi
 fi
 # Mono's and Gecko's installers would stop a new prefix to ask; the menu
@@ -49,6 +51,11 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe
 # character set: in the C locale a name outside ASCII cannot be made. The
 # tests' paths need a UTF-8 locale; Wine's ANSI code page stays 1252.
 export LC_ALL=C.UTF-8
+# The server itself rather than Debian's /usr/bin/wineserver, a script that
+# only picks it: a session's start and end ask the server several times.
+for wineserver in /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver32 wineserver; do
+    [ ! -x "$wineserver" ] || break
+done
 
 # wine_limit SECONDS: a time limit for one Wine command, stretched by
 # TOLVAR_WINE_TIME_SCALE where Wine runs slower (the launcher sets 10 in the
@@ -89,16 +96,17 @@ wine_step() {
 
 # end_session: ends this prefix's session and waits until its server is
 # gone. `wineserver -k` exits 1 without a word when no server runs, which
-# is no failure; whatever it says is shown.
+# is no failure and leaves nothing to wait for; whatever it says is shown.
+# (It starts no process, so its output may go through a pipe.)
 end_session() {
-    end_session_log=$(mktemp "${TMPDIR:-/tmp}/tolvar-step.XXXXXX") || return 1
-    timeout "$(wine_limit 30)" wineserver -k </dev/null >"$end_session_log" 2>&1 || true
-    if [ -s "$end_session_log" ]; then
+    end_session_status=0
+    end_session_said=$(timeout "$(wine_limit 30)" "$wineserver" -k </dev/null 2>&1) || end_session_status=$?
+    if [ -n "$end_session_said" ]; then
         echo "${0##*/}: wineserver -k for $WINEPREFIX said:" >&2
-        tr -d '\r' <"$end_session_log" | sed 's/^/    | /' >&2
+        printf '%s\n' "$end_session_said" | sed 's/^/    | /' >&2
     fi
-    rm -f "$end_session_log"
-    wine_step "waiting for the Wine server of $WINEPREFIX to end" timeout "$(wine_limit 30)" wineserver -w
+    [ "$end_session_status" != 1 ] || [ -n "$end_session_said" ] || return 0
+    wine_step "waiting for the Wine server of $WINEPREFIX to end" timeout "$(wine_limit 30)" "$wineserver" -w
 }
 
 # fresh_prefix TEMPLATE: makes $WINEPREFIX anew as the template is (its
@@ -117,17 +125,17 @@ end_session() {
 # which through a link would change the template.
 fresh_prefix() {
     remove_prefix || return 1
-    mkdir -p "$(dirname "$WINEPREFIX")"
-    if fresh_prefix_overlay=$(prefix_overlay) && case $1 in *[,:\\]*) false ;; esac; then
-        if mkdir -p "$fresh_prefix_overlay/upper" "$fresh_prefix_overlay/work" "$WINEPREFIX" 2>/dev/null &&
+    if prefix_overlay && case $1 in *[,:\\]*) false ;; esac; then
+        if mkdir -p "$overlay/upper" "$overlay/work" "$WINEPREFIX" 2>/dev/null &&
             mount -t overlay tolvar-prefix \
-                -o "lowerdir=$1,upperdir=$fresh_prefix_overlay/upper,workdir=$fresh_prefix_overlay/work" \
+                -o "lowerdir=$1,upperdir=$overlay/upper,workdir=$overlay/work" \
                 "$WINEPREFIX" 2>/dev/null; then
             return 0
         fi
-        rm -rf "$fresh_prefix_overlay" 2>/dev/null || true
+        rm -rf "$overlay" 2>/dev/null || true
         rmdir "$WINEPREFIX" 2>/dev/null || true
     fi
+    mkdir -p "$(dirname "$WINEPREFIX")"
     cp -a --reflink=auto "$1" "$WINEPREFIX"
 }
 
@@ -136,13 +144,15 @@ fresh_prefix() {
 # TOLVAR_PREFIX_OVERLAYS, or none, is unmounted all the same: removing
 # the folders under a mounted overlay would only hide the template's files.
 remove_prefix() {
-    while mountpoint -q "$WINEPREFIX"; do
+    while [ -d "$WINEPREFIX" ] && mountpoint -q "$WINEPREFIX"; do
         umount "$WINEPREFIX" || return 1
     done
-    if remove_prefix_overlay=$(prefix_overlay); then
-        rm -rf "$remove_prefix_overlay"
+    if prefix_overlay && [ -e "$overlay" ]; then
+        rm -rf "$overlay"
     fi
-    rm -rf "$WINEPREFIX"
+    if [ -e "$WINEPREFIX" ] || [ -L "$WINEPREFIX" ]; then
+        rm -rf "$WINEPREFIX"
+    fi
 }
 
 # unmount_prefix: makes an overlay $WINEPREFIX a folder of its own, a copy
@@ -156,17 +166,22 @@ unmount_prefix() {
     mv "$WINEPREFIX.copy" "$WINEPREFIX"
 }
 
-# prefix_overlay: the folder of $WINEPREFIX's overlay, named by a hash of
-# its path; fails where prefixes have none.
+# prefix_overlay: sets $overlay, the folder of $WINEPREFIX's overlay, named
+# by a hash of its path (worked out once for each prefix); fails where
+# prefixes have none.
 prefix_overlay() {
     [ -n "${TOLVAR_PREFIX_OVERLAYS:-}" ] || return 1
-    echo "$TOLVAR_PREFIX_OVERLAYS/$(printf %s "$WINEPREFIX" | sha256sum | cut -c1-16)"
+    if [ "${overlay_of:-}" != "$WINEPREFIX" ]; then
+        overlay_hash=$(printf %s "$WINEPREFIX" | sha256sum | cut -c1-16) || return 1
+        overlay_of=$WINEPREFIX
+    fi
+    overlay=$TOLVAR_PREFIX_OVERLAYS/$overlay_hash
 }
 
 # server_running: whether this prefix's Wine server is up (`-k0` sends it
 # signal 0, which only asks).
 server_running() {
-    timeout "$(wine_limit 10)" wineserver -k0 </dev/null
+    timeout "$(wine_limit 10)" "$wineserver" -k0 </dev/null
 }
 
 # services_running: whether this prefix's session has its services up: a

@@ -38,7 +38,7 @@ fi
 # still the first costs far less (in the emulated guest on a busy host, 7 s
 # instead of 25 s).
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;services.exe=d"
-wine_step "keeping the Wine server up" timeout "$(wine_limit 10)" wineserver -p
+wine_step "keeping the Wine server up" timeout "$(wine_limit 10)" "$wineserver" -p
 said=$(mktemp "${TMPDIR:-/tmp}/tolvar-regservice.XXXXXX")
 answer=$(mktemp "${TMPDIR:-/tmp}/tolvar-reg.XXXXXX")
 trap 'rm -f "$said" "$answer"' EXIT

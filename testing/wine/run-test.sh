@@ -38,12 +38,17 @@ if [ $# -eq 0 ]; then
     echo "usage: $0 PROGRAM [ARGS...]" >&2
     exit 2
 fi
+# The Wine of TOLVAR_WINE_ARCH, with its process settings taken here once
+# for the session's scripts below.
+. "$here/arch.sh"
 if [ -z "${TOLVAR_PREFIX_OVERLAYS:-}" ] && [ "$(id -u)" = 0 ]; then
     TOLVAR_PREFIX_OVERLAYS=$(dirname "$TOLVAR_WINEPREFIX")/.overlays
     export TOLVAR_PREFIX_OVERLAYS
 fi
 record=$TOLVAR_WINEPREFIX.kept
-rm -rf "$record"
+if [ -e "$record" ] || [ -L "$record" ]; then
+    rm -rf "$record"
+fi
 mkdir -p "$record"
 
 # shown FILE: the file's text on standard error (Wine writes CRLF).

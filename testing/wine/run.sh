@@ -32,7 +32,8 @@ shift
 name=$program
 copy=
 # The mount table names the share's type; statfs() on 9p reports the host's.
-if [ -f "$program" ] && [ "$(df --output=fstype "$program" | tail -n 1)" = 9p ] &&
+if [ "${TOLVAR_IN_GUEST:-}" = 1 ] && [ -f "$program" ] &&
+    [ "$(df --output=fstype "$program" | tail -n 1)" = 9p ] &&
     { [ "$(stat -c %s "$program")" -gt "$nine_p_read_limit" ] ||
         [ -n "$(find "$(dirname "$program")" -maxdepth 1 -type f -iname '*.dll' \
             -size +"$nine_p_read_limit"c)" ]; }; then
@@ -65,7 +66,7 @@ case $status in
 124)
     echo "run.sh: $name ran past its limit of $limit s; restarting the Wine session" >&2
     end_session || true
-    wine_step "keeping a new Wine server up" timeout "$(wine_limit 10)" wineserver -p || true
+    wine_step "keeping a new Wine server up" timeout "$(wine_limit 10)" "$wineserver" -p || true
     wine_step_keep=$WINEPREFIX/services.log
     wine_step "starting the new session's services" timeout "$(wine_limit 60)" "$wine" cmd /c exit || true
     wine_step_keep=

@@ -106,7 +106,7 @@ start)
     if [ "${TOLVAR_DLL_IN_SYSTEM32:-0}" = 1 ]; then
         cp "$TOLVAR_BIN_DIR/tolvarsdk.dll" "$WINEPREFIX/drive_c/windows/system32/tolvarsdk.dll"
     fi
-    wine_step "keeping the Wine server up" timeout "$(wine_limit 10)" wineserver -p
+    wine_step "keeping the Wine server up" timeout "$(wine_limit 10)" "$wineserver" -p
     # Start the services detached from the caller's pipes, so that CTest does
     # not wait on them. Their output (Wine's messages from services.exe, the
     # device host and the stand-in in it) goes to a file in the prefix, for
@@ -135,8 +135,9 @@ record)
     # The prefix's own template: the one with the stand-in, where it has
     # one.
     installed=$template
-    if [ -x "$here/install-stand-in.sh" ] && [ -d "$(stand_in_template)" ]; then
-        installed=$(stand_in_template)
+    if [ -x "$here/install-stand-in.sh" ]; then
+        stand_in=$(stand_in_template)
+        [ ! -d "$stand_in" ] || installed=$stand_in
     fi
     for registry in system.reg user.reg userdef.reg; do
         if [ -f "$WINEPREFIX/$registry" ] && ! cmp -s "$WINEPREFIX/$registry" "$installed/$registry"; then
