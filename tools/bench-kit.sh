@@ -1,12 +1,17 @@
 #!/bin/sh
 # The test kit at a customer's scale: a consumer project with N one-call
 # tests, built against an SDK zip and run with `ctest -j2` through
-# tolvarsdk_add_wine_test, 64-bit Wine on the host.
+# tolvarsdk_add_wine_test.
 #
-#   tools/bench-kit.sh [SDK zip] [N] [scratch dir]
+#   tools/bench-kit.sh [SDK zip] [N] [scratch dir] [x64|x86|arm64]
 #
-# Defaults: build/package/*.zip, 20 tests, build/bench-kit. Prints, with the
-# load average before and after:
+# Defaults: build/package/*.zip, 20 tests, build/bench-kit, x64 (64-bit
+# Wine on the host). x86 runs where the kit runs it: on the host where it
+# executes 32-bit code, else in the project's QEMU guest, and ARM64 always
+# in its aarch64 guest; the guest is booted by the template step and
+# powered off at the end. ARM64 programs link this build's run-time layer
+# (build/, as tests/consumer/sample.sh does). Prints, with the load average
+# before and after:
 # - the template step (ctest's fixture) alone: wall time and processor time;
 # - the N tests at -j2: wall time, processor time per test, the largest
 #   disk use of one test's folders while it ran (du -x, sampled each second:
@@ -17,14 +22,21 @@
 #   something outlived its test).
 # Processor time is that of every process the run started, daemons
 # included: the run's processes are measured from a subreaper that reaps
-# them all (tools/reap.py).
+# them all (tools/reap.py), and a guest's QEMU, which outlives the run, by
+# what its process used while the tests ran. A test's folders in a guest
+# are on the guest's disk, whose writes QEMU keeps in a deleted file on
+# the host: there only the rise of the host disk's use is seen.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 zip=${1:-$(ls "$root"/build/package/tolvarsdk-*-windows.zip)}
 count=${2:-20}
 scratch=${3:-$root/build/bench-kit}
+arch=${4:-x64}
 zip=$(cd "$(dirname "$zip")" && pwd)/${zip##*/}
+toolchain_x86=mingw-i686.cmake toolchain_x64=mingw-x86_64.cmake toolchain_arm64=clang-aarch64.cmake
+eval "toolchain=\${toolchain_$arch:-}"
+[ -n "$toolchain" ] || { echo "bench-kit: the architecture is x86, x64 or arm64, not '$arch'" >&2; exit 2; }
 
 rm -rf "$scratch"
 mkdir -p "$scratch/sdk" "$scratch/project"
@@ -60,26 +72,57 @@ EOF
 } >"$scratch/project/CMakeLists.txt"
 
 build=$scratch/build
-cmake -S "$scratch/project" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" \
+set -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain"
+if [ "$arch" = arm64 ]; then
+    # As tests/consumer/sample.sh links the sample.
+    set -- "$@" -DCMAKE_C_FLAGS=-D__USE_MINGW_ANSI_STDIO=0 \
+        -DCMAKE_C_STANDARD_LIBRARIES="-lmsvcrt_program -lmsvcrt -lkernel32" \
+        "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -nostdlib -nostartfiles -Wl,--entry,mainCRTStartup -Wl,--subsystem,console -L$root/build/windows/arm64/tolvarctl/arm64 -L$root/build/windows/arm64/system-imports"
+fi
+cmake -S "$scratch/project" -B "$build" -G Ninja "$@" \
     -DCMAKE_BUILD_TYPE=Release -Dtolvarsdk_DIR="$sdk/lib/cmake/tolvarsdk" >"$scratch/configure.log" 2>&1 ||
     { cat "$scratch/configure.log"; exit 1; }
 cmake --build "$build" >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log"; exit 1; }
 
-kit=$build/tolvarsdk-wine/x64
+kit=$build/tolvarsdk-wine/$arch
 ctest_run() {
     env -u WINEPATH -u TOLVAR_WINEPREFIX -u TOLVAR_BIN_DIR -u TOLVAR_WINE_ARCH \
+        -u TOLVAR_GUEST_DIR -u TOLVAR_ARM64_GUEST_DIR \
         /usr/bin/python3 "$here/reap.py" ctest --test-dir "$build" "$@"
 }
+# The project's guest, where its tests run in one: its QEMU's processor
+# time so far (its pid file in the guest's state folder, see guest.py).
+guest_dir=$(cd "$build" && pwd -P)/tolvarsdk-guest
+[ "$arch" != arm64 ] || guest_dir=$guest_dir-arm64
+guest_state=${XDG_CACHE_HOME:-$HOME/.cache}/tolvarsdk/state/$(printf %s "$guest_dir" | sha256sum | cut -c1-16)
+guest_processor() {
+    if [ -f "$guest_state/pid" ] && read -r qemu _ <"$guest_state/pid" && [ -r "/proc/$qemu/stat" ]; then
+        # utime and stime, fields 14 and 15, after the command's name.
+        sed 's/.*) //' "/proc/$qemu/stat" | awk -v hz="$(getconf CLK_TCK)" '{ printf "%.1f\n", ($12 + $13) / hz }'
+    else
+        echo 0
+    fi
+}
+stop_guest() {
+    if [ -f "$guest_state/pid" ]; then
+        /usr/bin/python3 "$root/testing/wine/guest.py" stop --dir "$guest_dir" >/dev/null 2>&1 || true
+    fi
+}
+trap stop_guest EXIT
 
-echo "# The kit at scale: $count tests, x64, $(nproc) processors, $(uname -sr)"
+echo "# The kit at scale: $count tests, $arch, $(nproc) processors, $(uname -sr)"
 echo "SDK: $zip"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "## The template step"
-ctest_run -R '^tolvarsdk\.wine\.template\.x64$' >"$scratch/template.log" 2>&1 ||
+ctest_run -R "^tolvarsdk\\.wine\\.template\\.$arch\$" >"$scratch/template.log" 2>&1 ||
     { cat "$scratch/template.log"; exit 1; }
 grep '^reap:' "$scratch/template.log"
-echo "template on disk: $(du -sxm "$kit/template" | cut -f1) MB"
+if [ -d "$kit/template" ]; then
+    echo "template on disk: $(du -sxm "$kit/template" | cut -f1) MB"
+else
+    echo "template: in the guest (the guest's boot and its first session: processor $(guest_processor) s)"
+fi
 echo
 
 # The sampler: each second, each test's folders and the disk's use. du
@@ -109,12 +152,16 @@ sampler=$!
 
 echo "## $count tests at -j2"
 status=0
+guest_before=$(guest_processor)
 ctest_run -j2 -E '^tolvarsdk\.wine\.template' >"$scratch/tests.log" 2>&1 || status=$?
+guest_after=$(guest_processor)
 kill "$sampler"
 wait "$sampler" 2>/dev/null || true
 grep -E '^reap:|tests passed|tests failed' "$scratch/tests.log"
 [ "$status" = 0 ] || { cat "$scratch/tests.log"; echo "the tests failed"; }
-awk -v n="$count" '/^reap: processor/ { print "processor time per test: " $3 / n " s" }
+echo "the guest's QEMU meanwhile: processor $(echo "$guest_after $guest_before" | awk '{ printf "%.1f", $1 - $2 }') s"
+awk -v n="$count" -v guest="$(echo "$guest_after $guest_before" | awk '{ print $1 - $2 }')" '
+    /^reap: processor/ { print "processor time per test: " ($3 + guest) / n " s" }
     /^reap: wall/ { print "wall time per test (two at a time): " $3 / n " s" }' "$scratch/tests.log"
 # A test's folders: tests/call_1, tests/call_1.kept and its overlay's
 # writable half.
@@ -135,6 +182,10 @@ awk -v before="$used_before" '
             most, "\047", tests ? sum / tests : 0, tests
         printf "largest rise of the disk%ss use during the run: %d MB\n", "\047", rise
     }' names="$names" "$names" "$samples"
-echo "the kit's folder after the run: $(du -sxm "$kit" | cut -f1) MB ($(du -sxm "$kit/template" | cut -f1) MB of it the template)"
+if [ -d "$kit/template" ]; then
+    echo "the kit's folder after the run: $(du -sxm "$kit" | cut -f1) MB ($(du -sxm "$kit/template" | cut -f1) MB of it the template)"
+else
+    echo "the kit's folders: on the guest's disk (the rise above is what QEMU kept of its writes)"
+fi
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 exit "$status"
