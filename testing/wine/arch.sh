@@ -144,8 +144,18 @@ fresh_prefix() {
 # TOLVAR_PREFIX_OVERLAYS, or none, is unmounted all the same: removing
 # the folders under a mounted overlay would only hide the template's files.
 remove_prefix() {
+    remove_prefix_wait=$(($(wine_limit 30) * 10))
     while [ -d "$WINEPREFIX" ] && mountpoint -q "$WINEPREFIX"; do
-        umount "$WINEPREFIX" || return 1
+        umount "$WINEPREFIX" 2>/dev/null && continue
+        # The session's end kills its processes and returns as its server
+        # exits; the kernel may still be tearing the last of them down
+        # (seconds in an emulated guest), and until then the overlay is
+        # busy. Past the limit, umount says why.
+        if [ "$remove_prefix_wait" -le 0 ]; then
+            umount "$WINEPREFIX" || return 1
+        fi
+        remove_prefix_wait=$((remove_prefix_wait - 1))
+        sleep 0.1
     done
     if prefix_overlay && [ -e "$overlay" ]; then
         rm -rf "$overlay"
