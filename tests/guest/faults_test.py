@@ -23,16 +23,16 @@ from unittest import mock
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The runner is imported from the source tree, which stays as it is.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(ROOT, "testing", "wine"))
-import guest  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "testing", "guest"))
+import runner as guest  # noqa: E402
 
-GUEST_PY = os.path.join(ROOT, "testing", "wine", "guest.py")
-AGENT_PY = os.path.join(ROOT, "testing", "wine", "guest", "agent.py")
-# guest.py with a stand-in for the KVM device: run_with_kvm_device DEVICE ARGS...
+GUEST_PY = os.path.join(ROOT, "testing", "guest", "runner.py")
+AGENT_PY = os.path.join(ROOT, "testing", "guest", "agent.py")
+# runner.py with a stand-in for the KVM device: run_with_kvm_device DEVICE ARGS...
 RUN_WITH_KVM_DEVICE = f"""import sys
 sys.dont_write_bytecode = True
 sys.path.insert(0, {os.path.dirname(GUEST_PY)!r})
-import guest
+import runner as guest
 guest.KVM_DEVICE = sys.argv.pop(1)
 sys.argv[0] = {GUEST_PY!r}
 sys.exit(guest.main())
@@ -87,7 +87,7 @@ def proof(secret, payload):
 
 
 class Host:
-    """A scratch folder with what guest.py needs to run without booting: an
+    """A scratch folder with what runner.py needs to run without booting: an
     image cache holding a stand-in for the current image, and a
     qemu-system-x86_64 on PATH that fails at once, so that a boot a test
     did not mean is a clear failure, never a real build. Guests are named
@@ -134,7 +134,7 @@ class Host:
                               timeout=120)
 
     def state(self, name):
-        """The state folder of the guest named `name`, as guest.py finds it."""
+        """The state folder of the guest named `name`, as runner.py finds it."""
         with mock.patch.dict(os.environ, XDG_CACHE_HOME=self.cache):
             return guest.state_folder(name)
 
@@ -556,17 +556,17 @@ class GuestFaultsTest(unittest.TestCase):
 
     def test_without_root_a_missing_image_is_refused_before_anything_is_built(self):
         if os.geteuid() != 0:
-            self.skipTest("needs root to run guest.py as another user")
+            self.skipTest("needs root to run runner.py as another user")
         os.chmod(self.host.folder, 0o755)
         home = os.path.join(self.host.folder, "home")
         os.makedirs(home)
         os.chown(home, 65534, 65534)
         # The runner as that user can read it: a checkout may sit where only
         # root may look (/root).
-        runner = os.path.join(self.host.folder, "runner", "testing", "wine")
+        runner = os.path.join(self.host.folder, "runner", "testing", "guest")
         shutil.copytree(os.path.dirname(GUEST_PY), runner)
         environment = {"PATH": os.environ["PATH"], "HOME": home}
-        done = subprocess.run(["/usr/bin/python3", os.path.join(runner, "guest.py"), "start", "--dir",
+        done = subprocess.run(["/usr/bin/python3", os.path.join(runner, "runner.py"), "start", "--dir",
                                os.path.join(home, "build", "guest")], env=environment,
                               capture_output=True, timeout=60, user=65534, group=65534)
         self.assertEqual(done.returncode, guest.GUEST_FAILED)

@@ -7,7 +7,7 @@
 # (a raw ext4 image of a debootstrap minbase root with the packages in
 # ./packages and ./init as the guest's init). The arm64 programs of the
 # build run on this x86-64 host through qemu-user (binfmt_misc); the
-# guest's first boot (guest.py, two folders up) makes the Wine prefix template.
+# guest's first boot (runner.py, one folder up) makes the Wine prefix template.
 # Runs as root; the mounts it makes live in a mount namespace of its own.
 set -eu
 refuse() { echo "build-image.sh: $*" >&2; exit 2; }

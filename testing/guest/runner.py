@@ -1,16 +1,16 @@
 #!/usr/bin/python3
 """The Wine guests, host side: Wine runs in a throw-away Debian guest under
 QEMU, and each command goes there whole. --arch picks the guest
-(guest_machines.py): x86 (the default) runs 32-bit Wine, for hosts that
+(machines.py): x86 (the default) runs 32-bit Wine, for hosts that
 cannot execute 32-bit x86 code (or TOLVAR_WINE_VM=1); arm64 runs 64-bit
 ARM Wine in an emulated aarch64 machine.
 
-  guest.py [--arch A] image                     build the image unless cached
-  guest.py [--arch A] start [--dir D]           boot the guest named D
-  guest.py [--arch A] exec [--dir D] -- CMD...  run CMD in it (booting it if
-                                                none runs)
-  guest.py stop [--dir D]                       power it off
-  guest.py [--arch A] run [--dir D] -- CMD...   start, exec, stop: one shot
+  runner.py [--arch A] image                    build the image unless cached
+  runner.py [--arch A] start [--dir D]          boot the guest named D
+  runner.py [--arch A] exec [--dir D] -- CMD... run CMD in it (booting it if
+                                               none runs)
+  runner.py stop [--dir D]                      power it off
+  runner.py [--arch A] run [--dir D] -- CMD...  start, exec, stop: one shot
 
 D (default $TOLVAR_GUEST_DIR) names the guest: every command that gives the
 same D (its folder's real path) finds the same guest. Its state (pid, port,
@@ -59,8 +59,8 @@ accelerator. TOLVAR_GUEST_ACCEL=kvm or tcg forces either. The arm64 guest
 is always emulated.
 
 The image (Debian's kernel, an initrd, a raw ext4 root with Wine) is built,
-as root, by the architecture's build-image.sh (guest/, and guest/arm64/,
-beside this script) and kept in ${XDG_CACHE_HOME:-~/.cache}/tolvarsdk/
+as root, by the architecture's build-image.sh (beside this script, and in
+arm64/) and kept in ${XDG_CACHE_HOME:-~/.cache}/tolvarsdk/
 guest/<key>/, key = hash of the files that define it; that cache must
 belong to the user too. Every boot uses it with snapshot=on, so every run
 starts from the same clean disk. Anyone may use an image in their own
@@ -85,10 +85,10 @@ import subprocess
 import sys
 import time
 
-from guest_machines import MACHINES, GuestError, GUEST_FILES_DIR, machine as find_machine
+from machines import MACHINES, GuestError, GUEST_FILES_DIR, machine as find_machine
 
 # The tree this script belongs to, shared with the guest: the source tree
-# or an installed SDK, which hold it at the same place (testing/wine/guest.py).
+# or an installed SDK, which hold it at the same place (testing/guest/runner.py).
 SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The agent is not baked into the images: every guest runs this one.
 AGENT = os.path.join(GUEST_FILES_DIR, "agent.py")
@@ -708,7 +708,7 @@ def ensure_image(machine):
             raise GuestError(
                 f"the guest image {key} is not in {root}, and building it needs root "
                 "(debootstrap, chroot, mounts): run the tests as root, or have root build "
-                f"it (`testing/wine/guest.py --arch {machine.name} image`) into a cache that is "
+                f"it (`testing/guest/runner.py --arch {machine.name} image`) into a cache that is "
                 "then yours")
         if missing:
             with Lock(cache, f"{key}.lock", f"the image's build lock {image}.lock"):

@@ -6,7 +6,7 @@
 # (a raw ext4 image of a debootstrap minbase root with the packages listed
 # in ./packages and ./init as the guest's init). The i386 packages are only
 # unpacked here, because this host may not execute 32-bit code: the guest's
-# first boot (guest.py, above this folder) configures them and makes the Wine
+# first boot (runner.py, beside this script) configures them and makes the Wine
 # prefix template. Runs as root; the mounts it makes live in a mount
 # namespace of its own and vanish with it.
 set -eu

@@ -1,5 +1,5 @@
 """The guests' machines, one per architecture of Wine they run: where each
-image is made from and how QEMU boots it. guest.py runs either the same
+image is made from and how QEMU boots it. runner.py runs either the same
 way (one agent, one protocol, one set of safety rules).
 
   x86    Debian 12 amd64 with 32-bit Wine, for hosts that cannot execute
@@ -10,7 +10,7 @@ way (one agent, one protocol, one set of safety rules).
 
 import os
 
-GUEST_FILES_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest")
+GUEST_FILES_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
 class GuestError(Exception):
