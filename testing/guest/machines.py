@@ -1,6 +1,8 @@
-"""The guests' machines, one per architecture of Wine they run: where each
-image is made from and how QEMU boots it. runner.py runs either the same
-way (one agent, one protocol, one set of safety rules).
+"""The guests' machines, one per architecture of Wine they run, each
+described by its row NAME.machine beside this file: name=value lines that
+the runner, the image builder and the guest's init all read, so that what
+differs between the guests is said once, there. Everything else runs every
+machine the same way (one agent, one protocol, one set of safety rules).
 
   x86    Debian 12 amd64 with 32-bit Wine, for hosts that cannot execute
          32-bit x86 code: qemu-system-x86_64, KVM where its kernel boots
@@ -10,79 +12,67 @@ way (one agent, one protocol, one set of safety rules).
 
 import os
 
-GUEST_FILES_DIR = os.path.dirname(os.path.abspath(__file__))
+FILES_DIR = os.path.dirname(os.path.abspath(__file__))
+ROW_SUFFIX = ".machine"
+# The machine of a command that names none.
+DEFAULT = "x86"
 
 
 class GuestError(Exception):
     pass
 
 
-class Machine:
-    # Exactly what an image is made from, in the machine's files folder.
-    IMAGE_FILES = ("build-image.sh", "packages", "init")
+def read_row(path):
+    """The name=value lines of a row; `#` starts a comment line."""
+    values = {}
+    with open(path) as file:
+        for line in file:
+            line = line.rstrip("\n")
+            if not line.strip() or line.lstrip().startswith("#"):
+                continue
+            name, _, value = line.partition("=")
+            values[name.strip()] = value.strip()
+    return values
 
-    def __init__(self, name, files_dir, qemu, console, first_boot, first_boot_limit):
+
+class Machine:
+    # What every image is made from, beside this file; the row comes on top.
+    SHARED_IMAGE_FILES = ("build-image.sh", "packages", "init")
+
+    def __init__(self, name):
         self.name = name
-        self.files_dir = files_dir
-        self.qemu = qemu
-        self.console = console
+        self.row_file = name + ROW_SUFFIX
+        self.files_dir = FILES_DIR
+        self.row = read_row(os.path.join(FILES_DIR, self.row_file))
+        self.qemu = self.row["qemu"].split()
+        self.console = self.row["console"]
         # What the first boot does, as a note says it.
-        self.first_boot = first_boot
+        self.first_boot = self.row["first_boot"]
         # Seconds the first boot may take, for the host's limit's default.
-        self.first_boot_limit = first_boot_limit
+        self.first_boot_limit = float(self.row["first_boot_limit"])
+
+    @property
+    def image_files(self):
+        """Exactly what the image is made from, in the files folder."""
+        return self.SHARED_IMAGE_FILES + (self.row_file,)
 
     def image_script(self):
         return os.path.join(self.files_dir, "build-image.sh")
 
     def cannot_use_kvm(self):
         """Why this machine never runs under KVM on this host, or None."""
-        return None
-
-    def cpu(self, accel):
-        raise NotImplementedError
-
-
-class X86(Machine):
-    def __init__(self):
-        super().__init__("x86", GUEST_FILES_DIR, ["qemu-system-x86_64"], "ttyS0",
-                         "configuring the i386 packages and making the win32 prefix template",
-                         1200)
+        if self.row.get("kvm_cpu"):
+            return None
+        return self.row.get("no_kvm_because") or "its row names no CPU for KVM"
 
     def cpu(self, accel):
         if accel == "kvm":
-            # The host's CPU without IA32_ARCH_CAPABILITIES, which some
-            # nested KVMs cannot set (QEMU then aborts on MSR 0x10a).
-            return ["-accel", "kvm", "-cpu", "host,-arch-capabilities"]
-        # A plain older model, not max: -cpu max alone oopses on the first
-        # IRET of 32-bit Wine code under QEMU 7.2's TCG with SMAP, and its
-        # 5-level paging and AVX make everything slower to emulate. Ten
-        # runs of a Wine program took 18 s with max,-smap, 14 s without
-        # la57 as well, 10.5 s with Nehalem; a session's start 26-30 s
-        # against 18 s.
-        return ["-accel", "tcg,thread=multi", "-cpu", "Nehalem"]
+            return ["-accel", "kvm", "-cpu", self.row["kvm_cpu"]]
+        return ["-accel", "tcg,thread=multi", "-cpu", self.row["tcg_cpu"]]
 
 
-class Arm64(Machine):
-    def __init__(self):
-        # A fresh 64-bit ARM prefix takes 6 to 8 minutes under TCG on a
-        # quiet 2-core host; the guest's own limits for it end sooner.
-        super().__init__("arm64", os.path.join(GUEST_FILES_DIR, "arm64"),
-                         ["qemu-system-aarch64", "-M", "virt"], "ttyAMA0",
-                         "making the win64 prefix template", 2700)
-
-    def cannot_use_kvm(self):
-        return "an x86-64 host emulates aarch64"
-
-    def cpu(self, accel):
-        # A plain ARMv8.0 core, not max: no pointer authentication, SVE or
-        # the other extensions that TCG emulates slowly, none of which Wine
-        # needs. Five runs of a Wine program in a settled session took
-        # 17.8 and 19.6 s with max,pauth-impdef=on, 14.1 and 13.8 s with
-        # cortex-a72; a session's start 65 and 76 s against 50 and 52 s.
-        return ["-accel", "tcg,thread=multi", "-cpu", "cortex-a72"]
-
-
-MACHINES = {machine.name: machine for machine in (X86(), Arm64())}
+MACHINES = {name[:-len(ROW_SUFFIX)]: Machine(name[:-len(ROW_SUFFIX)])
+            for name in sorted(os.listdir(FILES_DIR)) if name.endswith(ROW_SUFFIX)}
 
 
 def machine(name):
@@ -91,4 +81,3 @@ def machine(name):
     except KeyError:
         raise GuestError(f"no guest for the architecture {name!r}; there are "
                          + ", ".join(MACHINES))
-

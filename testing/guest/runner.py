@@ -59,8 +59,8 @@ accelerator. TOLVAR_GUEST_ACCEL=kvm or tcg forces either. The arm64 guest
 is always emulated.
 
 The image (Debian's kernel, an initrd, a raw ext4 root with Wine) is built,
-as root, by the architecture's build-image.sh (beside this script, and in
-arm64/) and kept in ${XDG_CACHE_HOME:-~/.cache}/tolvarsdk/
+as root, by build-image.sh beside this script from the machine's row and
+kept in ${XDG_CACHE_HOME:-~/.cache}/tolvarsdk/
 guest/<key>/, key = hash of the files that define it; that cache must
 belong to the user too. Every boot uses it with snapshot=on, so every run
 starts from the same clean disk. Anyone may use an image in their own
@@ -85,13 +85,13 @@ import subprocess
 import sys
 import time
 
-from machines import MACHINES, GuestError, GUEST_FILES_DIR, machine as find_machine
+from machines import DEFAULT, FILES_DIR, MACHINES, GuestError, machine as find_machine
 
 # The tree this script belongs to, shared with the guest: the source tree
 # or an installed SDK, which hold it at the same place (testing/guest/runner.py).
 SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The agent is not baked into the images: every guest runs this one.
-AGENT = os.path.join(GUEST_FILES_DIR, "agent.py")
+AGENT = os.path.join(FILES_DIR, "agent.py")
 AGENT_PORT = 7000
 FORWARDED = ("TOLVAR_", "WINE", "LANG", "LC_", "TZ")
 GUEST_FAILED = 125
@@ -247,9 +247,9 @@ class Lock:
         self.close()
 
 
-def image_key(machine=MACHINES["x86"]):
+def image_key(machine=MACHINES[DEFAULT]):
     digest = hashlib.sha256()
-    for name in machine.IMAGE_FILES:
+    for name in machine.image_files:
         with open(os.path.join(machine.files_dir, name), "rb") as file:
             content = file.read()
         digest.update(f"{name}\0{len(content)}\0".encode() + content)
@@ -617,7 +617,8 @@ def build_image(machine, partial, key):
     # The builder (debootstrap, chroot, qemu-user) runs as root as the
     # first process of a PID namespace of its own, which dies with this
     # runner, however it ends: every process it started goes with it.
-    builder = subprocess.Popen(["unshare", "--pid", "--fork", "--kill-child", script, partial],
+    builder = subprocess.Popen(["unshare", "--pid", "--fork", "--kill-child", script,
+                                machine.name, partial],
                                stdin=subprocess.DEVNULL, preexec_fn=dies_with(os.getpid()))
     try:
         builder.wait()
@@ -1007,7 +1008,7 @@ class Guest:
 
     def start(self):
         with Lock(self.folder, "lock", f"the guest's lock {self.real_state}/lock"):
-            running = self._read("arch") or "x86"
+            running = self._read("arch") or DEFAULT
             if self.pid() and running != self.machine.name:
                 raise GuestError(f"the guest of {self.state} runs {running} Wine, not "
                                  f"{self.machine.name}: give each architecture a state folder "
@@ -1310,7 +1311,7 @@ def end_on_signals():
 def main():
     parser = argparse.ArgumentParser(description="The Wine guests, host side.")
     parser.add_argument("action", choices=("image", "start", "exec", "stop", "run"))
-    parser.add_argument("--arch", choices=sorted(MACHINES), default="x86",
+    parser.add_argument("--arch", choices=sorted(MACHINES), default=DEFAULT,
                         help="the Wine the guest runs: x86 (32-bit) or arm64")
     parser.add_argument("--dir", default=os.environ.get("TOLVAR_GUEST_DIR"))
     parser.add_argument("--limit", type=float, default=None,

@@ -49,8 +49,7 @@ shared_files() {
         testing/run-windows-program.sh \
         testing/guest/runner.py testing/guest/machines.py testing/guest/build-image.sh \
         testing/guest/init testing/guest/agent.py testing/guest/packages \
-        testing/guest/arm64/build-image.sh testing/guest/arm64/init \
-        testing/guest/arm64/packages samples/CMakeLists.txt \
+        testing/guest/x86.machine testing/guest/arm64.machine samples/CMakeLists.txt \
         samples/drive_sample.c go/go.mod go/tolvarsdk.go go/record.go go/errors.go go/library.go; do
         echo "./$file"
     done
@@ -141,8 +140,8 @@ cmake -S "$here" -B "$scratch/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain
 cmake --build "$scratch/build" >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log"; exit 1; }
 cmp -s "$scratch/build/tolvarsdk.dll" "$sdk/bin/$arch/tolvarsdk.dll" ||
     fail "the $arch tolvarsdk.dll was not copied beside the program"
-for script in "$sdk"/testing/wine/*.sh "$sdk"/testing/guest/runner.py "$sdk"/testing/guest/build-image.sh \
-    "$sdk"/testing/guest/arm64/build-image.sh; do
+for script in "$sdk"/testing/wine/*.sh "$sdk"/testing/guest/runner.py \
+    "$sdk"/testing/guest/build-image.sh "$sdk"/testing/guest/init; do
     [ -x "$script" ] || fail "$script is not executable in the unpacked zip"
 done
 
