@@ -11,6 +11,7 @@ machine the same way (one agent, one protocol, one set of safety rules).
 """
 
 import os
+import sys
 
 FILES_DIR = os.path.dirname(os.path.abspath(__file__))
 ROW_SUFFIX = ".machine"
@@ -19,7 +20,21 @@ DEFAULT = "x86"
 
 
 class GuestError(Exception):
-    pass
+    """A failure of the guest or of what it is given, which the runner
+    reports in one message."""
+
+
+def note(text):
+    print(f"guest: {text}", file=sys.stderr, flush=True)
+
+
+def seconds(name, default):
+    """The limit that the environment variable `name` sets, in seconds."""
+    value = os.environ.get(name, "")
+    try:
+        return float(value) if value else float(default)
+    except ValueError:
+        raise GuestError(f"{name} must be a number of seconds, not {value!r}")
 
 
 def read_row(path):

@@ -47,8 +47,10 @@ shared_files() {
         testing/wine/arch.sh testing/wine/install-stand-in.sh testing/wine/run-test.sh \
         testing/wine/run.sh testing/wine/session.sh testing/wine/launch.sh testing/wine/way.sh \
         testing/run-windows-program.sh \
-        testing/guest/runner.py testing/guest/machines.py testing/guest/build-image.sh \
-        testing/guest/init testing/guest/agent.py testing/guest/packages \
+        testing/guest/runner.py testing/guest/files.py testing/guest/images.py \
+        testing/guest/keeper.py testing/guest/lifecycle.py testing/guest/machines.py \
+        testing/guest/qemu.py testing/guest/wire.py testing/guest/agent.py \
+        testing/guest/build-image.sh testing/guest/init testing/guest/packages \
         testing/guest/x86.machine testing/guest/arm64.machine samples/CMakeLists.txt \
         samples/drive_sample.c go/go.mod go/tolvarsdk.go go/record.go go/errors.go go/library.go; do
         echo "./$file"
