@@ -91,7 +91,7 @@ ctest_run() {
         /usr/bin/python3 "$here/reap.py" ctest --test-dir "$build" "$@"
 }
 # The project's guest, where its tests run in one: its QEMU's processor
-# time so far (its pid file in the guest's state folder, see guest.py).
+# time so far (its pid file in the guest's state folder, see testing/guest/runner.py).
 guest_dir=$(cd "$build" && pwd -P)/tolvarsdk-guest
 [ "$arch" != arm64 ] || guest_dir=$guest_dir-arm64
 guest_state=${XDG_CACHE_HOME:-$HOME/.cache}/tolvarsdk/state/$(printf %s "$guest_dir" | sha256sum | cut -c1-16)
@@ -105,7 +105,7 @@ guest_processor() {
 }
 stop_guest() {
     if [ -f "$guest_state/pid" ]; then
-        /usr/bin/python3 "$root/testing/wine/guest.py" stop --dir "$guest_dir" >/dev/null 2>&1 || true
+        /usr/bin/python3 "$root/testing/guest/runner.py" stop --dir "$guest_dir" >/dev/null 2>&1 || true
     fi
 }
 trap stop_guest EXIT

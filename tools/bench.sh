@@ -65,7 +65,7 @@ if [ "$way" = guest ]; then
     guest_arch=x86
     [ "$arch" = arm64 ] && guest_arch=arm64
     export TOLVAR_WINE_TIME_SCALE="${TOLVAR_WINE_TIME_SCALE:-10}"
-    /usr/bin/python3 "$here/../testing/wine/guest.py" --arch "$guest_arch" run --dir "$win/guest-bench" \
+    /usr/bin/python3 "$here/../testing/guest/runner.py" --arch "$guest_arch" run --dir "$win/guest-bench" \
         --limit 14400 -- "$here/bench.sh" --in-session "$rounds" "$calls" || status=$?
 else
     echo

@@ -54,7 +54,7 @@ export TOLVAR_WINEPREFIX="$build/demo-prefix-$arch"
 set -- "$root/tools/demo-life.sh" "$build/sdk" "$build/sdk/testing/$arch/TOLVARVX.sys"
 if [ "$arch" = x86 ] && [ "$wine_way" = guest ]; then
     echo "demo: the drive's life runs in a QEMU guest: $wine_way_why"
-    stage "building the guest's image, unless it is cached" /usr/bin/python3 "$root/testing/wine/guest.py" image
-    exec /usr/bin/python3 "$root/testing/wine/guest.py" run --dir "$build/guest" --limit 1800 -- "$@"
+    stage "building the guest's image, unless it is cached" /usr/bin/python3 "$root/testing/guest/runner.py" image
+    exec /usr/bin/python3 "$root/testing/guest/runner.py" run --dir "$build/guest" --limit 1800 -- "$@"
 fi
 exec "$@"

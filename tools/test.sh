@@ -58,7 +58,7 @@ stage "the main build" cmake --build "$build"
 stage "the reproducibility check" "$root/tools/check-reproducible.sh" \
     --against "$(ls "$build"/package/*.zip)" "$build/reproducible"
 
-guest="/usr/bin/python3 $root/testing/wine/guest.py"
+guest="/usr/bin/python3 $root/testing/guest/runner.py"
 guests=""
 stop_guests() {
     for state in $guests; do

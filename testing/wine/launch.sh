@@ -3,14 +3,14 @@
 #   launch.sh CMD [ARGS...]
 # 64-bit Wine (TOLVAR_WINE_ARCH=win64) runs on every x86-64 host, so it
 # always runs here. 32-bit Wine runs here too when the host executes 32-bit
-# code, and otherwise in the build's guest (testing/wine/guest.py; state in
+# code, and otherwise in the build's guest (testing/guest/runner.py; state in
 # TOLVAR_GUEST_DIR), which is booted if none runs. The way is
 # TOLVAR_WINE_WAY (native or guest, set once by tools/test.sh), or else the
 # host is probed (testing/wine/way.sh). A script that runs many Wine commands
 # goes through here as one command, so all of them run on one side.
 #
 # 64-bit ARM Wine (TOLVAR_WINE_ARCH=arm64) always runs in the build's
-# aarch64 guest (guest.py --arch arm64), whose state folder must be another
+# aarch64 guest (runner.py --arch arm64), whose state folder must be another
 # than the 32-bit guest's.
 #
 # In the guest, Wine is 20 to 90 times slower (TCG on a loaded 2-core host:
@@ -27,7 +27,7 @@ win64)
 arm64)
     : "${TOLVAR_GUEST_DIR:?launch.sh: no aarch64 guest state folder (TOLVAR_GUEST_DIR)}"
     export TOLVAR_WINE_TIME_SCALE="${TOLVAR_WINE_TIME_SCALE:-10}"
-    exec /usr/bin/python3 "$here/guest.py" exec --arch arm64 --dir "$TOLVAR_GUEST_DIR" -- "$@"
+    exec /usr/bin/python3 "$here/../guest/runner.py" exec --arch arm64 --dir "$TOLVAR_GUEST_DIR" -- "$@"
     ;;
 esac
 way=${TOLVAR_WINE_WAY:-}
@@ -43,7 +43,7 @@ native)
 guest)
     : "${TOLVAR_GUEST_DIR:?launch.sh: no guest state folder (TOLVAR_GUEST_DIR)}"
     export TOLVAR_WINE_TIME_SCALE="${TOLVAR_WINE_TIME_SCALE:-10}"
-    exec /usr/bin/python3 "$here/guest.py" exec --dir "$TOLVAR_GUEST_DIR" -- "$@"
+    exec /usr/bin/python3 "$here/../guest/runner.py" exec --dir "$TOLVAR_GUEST_DIR" -- "$@"
     ;;
 *)
     echo "launch.sh: TOLVAR_WINE_WAY must be native or guest, not '$way'" >&2

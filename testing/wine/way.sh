@@ -2,7 +2,7 @@
 # Which way this host runs 32-bit Wine, printed as one line:
 #   native: <why>   32-bit x86 programs execute here; Wine runs on the host
 #   guest: <why>    they do not (or TOLVAR_WINE_VM=1): Wine runs in a
-#                   throw-away Debian guest under QEMU (testing/wine/guest.py)
+#                   throw-away Debian guest under QEMU (testing/guest/runner.py)
 # TOLVAR_WINE_VM=1 forces the guest, TOLVAR_WINE_VM=0 forbids it: on a host
 # that cannot execute 32-bit code that is an error (exit 1), never a quiet
 # fallback. Sourced, it defines tolvar_wine_way instead, which sets

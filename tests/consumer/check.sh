@@ -47,10 +47,11 @@ shared_files() {
         testing/wine/arch.sh testing/wine/install-stand-in.sh testing/wine/run-test.sh \
         testing/wine/run.sh testing/wine/session.sh testing/wine/launch.sh testing/wine/way.sh \
         testing/run-windows-program.sh \
-        testing/wine/guest.py testing/wine/guest_machines.py testing/wine/guest/build-image.sh \
-        testing/wine/guest/init testing/wine/guest/agent.py testing/wine/guest/packages \
-        testing/wine/guest/arm64/build-image.sh testing/wine/guest/arm64/init \
-        testing/wine/guest/arm64/packages samples/CMakeLists.txt \
+        testing/guest/runner.py testing/guest/files.py testing/guest/images.py \
+        testing/guest/keeper.py testing/guest/lifecycle.py testing/guest/machines.py \
+        testing/guest/qemu.py testing/guest/wire.py testing/guest/agent.py \
+        testing/guest/build-image.sh testing/guest/init testing/guest/packages \
+        testing/guest/x86.machine testing/guest/arm64.machine samples/CMakeLists.txt \
         samples/drive_sample.c go/go.mod go/tolvarsdk.go go/record.go go/errors.go go/library.go; do
         echo "./$file"
     done
@@ -66,7 +67,7 @@ rm -rf "$scratch"
 mkdir -p "$scratch/unpacked"
 if [ "$with_arm64" = arm64 ] && [ -z "${TOLVAR_ARM64_GUEST_DIR:-}" ]; then
     export TOLVAR_ARM64_GUEST_DIR="$scratch/arm64-guest"
-    trap '/usr/bin/python3 "$root/testing/wine/guest.py" --arch arm64 stop --dir "$TOLVAR_ARM64_GUEST_DIR"' EXIT
+    trap '/usr/bin/python3 "$root/testing/guest/runner.py" --arch arm64 stop --dir "$TOLVAR_ARM64_GUEST_DIR"' EXIT
 fi
 cmake --install "$build" --prefix "$scratch/installed" >/dev/null
 tree_files "$scratch/installed" >"$scratch/installed.txt"
@@ -141,8 +142,8 @@ cmake -S "$here" -B "$scratch/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain
 cmake --build "$scratch/build" >"$scratch/build.log" 2>&1 || { cat "$scratch/build.log"; exit 1; }
 cmp -s "$scratch/build/tolvarsdk.dll" "$sdk/bin/$arch/tolvarsdk.dll" ||
     fail "the $arch tolvarsdk.dll was not copied beside the program"
-for script in "$sdk"/testing/wine/*.sh "$sdk"/testing/wine/guest.py "$sdk"/testing/wine/guest/build-image.sh \
-    "$sdk"/testing/wine/guest/arm64/build-image.sh; do
+for script in "$sdk"/testing/wine/*.sh "$sdk"/testing/guest/runner.py \
+    "$sdk"/testing/guest/build-image.sh "$sdk"/testing/guest/init; do
     [ -x "$script" ] || fail "$script is not executable in the unpacked zip"
 done
 

@@ -23,19 +23,24 @@ from unittest import mock
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The runner is imported from the source tree, which stays as it is.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(ROOT, "testing", "wine"))
-import guest  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "testing", "guest"))
+import images  # noqa: E402
+import keeper  # noqa: E402
+import lifecycle  # noqa: E402
+from runner import GUEST_FAILED  # noqa: E402
+import wire  # noqa: E402
 
-GUEST_PY = os.path.join(ROOT, "testing", "wine", "guest.py")
-AGENT_PY = os.path.join(ROOT, "testing", "wine", "guest", "agent.py")
-# guest.py with a stand-in for the KVM device: run_with_kvm_device DEVICE ARGS...
+GUEST_PY = os.path.join(ROOT, "testing", "guest", "runner.py")
+AGENT_PY = os.path.join(ROOT, "testing", "guest", "agent.py")
+# runner.py with a stand-in for the KVM device: run_with_kvm_device DEVICE ARGS...
 RUN_WITH_KVM_DEVICE = f"""import sys
 sys.dont_write_bytecode = True
 sys.path.insert(0, {os.path.dirname(GUEST_PY)!r})
-import guest
-guest.KVM_DEVICE = sys.argv.pop(1)
+import qemu
+qemu.KVM_DEVICE = sys.argv.pop(1)
+import runner
 sys.argv[0] = {GUEST_PY!r}
-sys.exit(guest.main())
+sys.exit(runner.main())
 """
 
 
@@ -63,7 +68,7 @@ def ask_agent(port, send):
     """What the agent on `port` says to a connection that sends
     `send(nonce)`."""
     with socket.create_connection(("127.0.0.1", port), timeout=40) as sock:
-        nonce = guest.read_exactly(sock, 32)
+        nonce = wire.read_exactly(sock, 32)
         answer = b""
         try:
             sock.sendall(send(nonce))
@@ -87,7 +92,7 @@ def proof(secret, payload):
 
 
 class Host:
-    """A scratch folder with what guest.py needs to run without booting: an
+    """A scratch folder with what runner.py needs to run without booting: an
     image cache holding a stand-in for the current image, and a
     qemu-system-x86_64 on PATH that fails at once, so that a boot a test
     did not mean is a clear failure, never a real build. Guests are named
@@ -113,7 +118,7 @@ class Host:
 
     @staticmethod
     def stand_in_image(cache):
-        image = os.path.join(cache, "tolvarsdk", "guest", guest.image_key())
+        image = os.path.join(cache, "tolvarsdk", "guest", images.image_key())
         os.makedirs(image)
         for name in ("vmlinuz", "initrd.gz", "root.img"):
             with open(os.path.join(image, name), "w") as file:
@@ -134,9 +139,9 @@ class Host:
                               timeout=120)
 
     def state(self, name):
-        """The state folder of the guest named `name`, as guest.py finds it."""
+        """The state folder of the guest named `name`, as runner.py finds it."""
         with mock.patch.dict(os.environ, XDG_CACHE_HOME=self.cache):
-            return guest.state_folder(name)
+            return lifecycle.state_folder(name)
 
     def running_guest(self, name, port):
         """A guest named work/`name`, its state as a boot leaves it, its
@@ -145,10 +150,10 @@ class Host:
         state = self.state(named)
         os.makedirs(state, 0o700)
         qemu = subprocess.Popen([self.sleeper, "300"],
-                                env={guest.STATE_VARIABLE: state, **os.environ})
+                                env={lifecycle.STATE_VARIABLE: state, **os.environ})
         self.children.append(qemu)
         secret = os.urandom(32)
-        values = {"pid": f"{qemu.pid} {guest.start_time(qemu.pid)}", "port": port,
+        values = {"pid": f"{qemu.pid} {keeper.start_time(qemu.pid)}", "port": port,
                   "key": "0123456789abcdef", "secret": secret.hex(),
                   "console.log": "booted\nagent: listening\nlast line before the silence"}
         for file_name, value in values.items():
@@ -221,7 +226,7 @@ class GuestFaultsTest(unittest.TestCase):
         self.addCleanup(self.host.close)
 
     def start_agent(self, state):
-        port = guest.free_port()
+        port = lifecycle.free_port()
         agent = subprocess.Popen([sys.executable, AGENT_PY, "--address", "127.0.0.1",
                                   "--port", str(port), "--idle", "120",
                                   "--secret-file", os.path.join(state, "secret")],
@@ -304,9 +309,9 @@ class GuestFaultsTest(unittest.TestCase):
                     return
                 nonce = os.urandom(32)
                 connection.sendall(nonce)
-                size = struct.unpack(">I", guest.read_exactly(connection, 4))[0]
-                proof = guest.read_exactly(connection, 32)
-                body = guest.read_exactly(connection, size)
+                size = struct.unpack(">I", wire.read_exactly(connection, 4))[0]
+                proof = wire.read_exactly(connection, 32)
+                body = wire.read_exactly(connection, size)
                 connection.sendall(hmac.new(secret, b"answer\0" + nonce + proof,
                                             hashlib.sha256).digest())
                 said = b"0" if b'"ping"' in body else answer
@@ -322,7 +327,7 @@ class GuestFaultsTest(unittest.TestCase):
     def test_a_guest_that_stops_answering_is_powered_off_before_the_125(self):
         state, qemu = self.serve_lying_guest("guest")
         done = self.host.guest_py("exec", state, "true", TOLVAR_GUEST_SILENCE="2")
-        self.assertEqual(done.returncode, guest.GUEST_FAILED)
+        self.assertEqual(done.returncode, GUEST_FAILED)
         message = done.stderr.decode()
         self.assertIn("the guest sent nothing for 2 s while running true; the guest was "
                       "powered off", message)
@@ -337,7 +342,7 @@ class GuestFaultsTest(unittest.TestCase):
         for number, status in enumerate((b"256", b"9" * 60, b"-1", b" 7", b"")):
             state, qemu = self.serve_lying_guest(f"liar{number}", status)
             done = self.host.guest_py("exec", state, "true")
-            self.assertEqual(done.returncode, guest.GUEST_FAILED, status)
+            self.assertEqual(done.returncode, GUEST_FAILED, status)
             self.assertIn(f"the guest gave {status[:40]!r}", done.stderr.decode())
             self.assertIn("as the exit status of true, not a number from 0 to 255; the guest "
                           "was powered off", done.stderr.decode())
@@ -347,7 +352,7 @@ class GuestFaultsTest(unittest.TestCase):
         state, _, _ = self.host.running_guest("stopped", 0)
         _, _, other = self.host.running_guest("other", 0)
         with open(os.path.join(self.host.state(state), "pid"), "w") as file:
-            file.write(f"{other.pid} {guest.start_time(other.pid)}\n")
+            file.write(f"{other.pid} {keeper.start_time(other.pid)}\n")
         self.assertEqual(self.host.guest_py("stop", state).returncode, 0)
         self.assertIsNone(other.poll())
         # A state folder or a share that someone else could swap for a
@@ -366,7 +371,7 @@ class GuestFaultsTest(unittest.TestCase):
             if way.endswith("foreign"):
                 os.chown(way, 65534, 65534)
             done = self.host.guest_py("start", os.path.join(way, "state"), **shared)
-            self.assertEqual(done.returncode, guest.GUEST_FAILED)
+            self.assertEqual(done.returncode, GUEST_FAILED)
             self.assertIn(f"the guest state folder {way}/state is not used: {way} {why}",
                           done.stderr.decode())
             self.assertEqual(os.listdir(way), [])
@@ -374,7 +379,7 @@ class GuestFaultsTest(unittest.TestCase):
         os.makedirs(build, 0o755)
         done = self.host.guest_py("start", os.path.join(self.host.folder, "fine"),
                                   TOLVAR_GUEST_SHARE=build)
-        self.assertEqual(done.returncode, guest.GUEST_FAILED)
+        self.assertEqual(done.returncode, GUEST_FAILED)
         self.assertIn(f"cannot share {self.host.folder}/open/build with the guest: "
                       f"{self.host.folder}/open may be written by its group or others",
                       done.stderr.decode())
@@ -384,7 +389,7 @@ class GuestFaultsTest(unittest.TestCase):
         self.host.stand_in_image(inside)
         done = self.host.guest_py("start", os.path.join(self.host.work, "guest"),
                                   XDG_CACHE_HOME=inside)
-        self.assertEqual(done.returncode, guest.GUEST_FAILED)
+        self.assertEqual(done.returncode, GUEST_FAILED)
         self.assertRegex(done.stderr.decode(), f"the guest's state folder {inside}/tolvarsdk/"
                          f"state/[0-9a-f]{{16}} and the share {self.host.work} overlap: the guest "
                          "would see what the host trusts")
@@ -477,10 +482,10 @@ class GuestFaultsTest(unittest.TestCase):
                            ["security_model=none", "readonly=on"]),
                           (self.host.work, f"path={self.host.work}",
                            ["security_model=none", "readonly=on"]),
-                          (guest.SECRET_MOUNT, f"path={state}/{guest.SECRET_SHARE}",
+                          (lifecycle.SECRET_MOUNT, f"path={state}/{lifecycle.SECRET_SHARE}",
                            ["security_model=none", "readonly=on"])])
-        self.assertEqual(os.listdir(os.path.join(state, guest.SECRET_SHARE)), ["secret"])
-        self.assertEqual(read(os.path.join(state, guest.SECRET_SHARE, "secret")),
+        self.assertEqual(os.listdir(os.path.join(state, lifecycle.SECRET_SHARE)), ["secret"])
+        self.assertEqual(read(os.path.join(state, lifecycle.SECRET_SHARE, "secret")),
                          read(os.path.join(state, "secret")))
         self.assertFalse(os.path.exists(named))
 
@@ -535,7 +540,7 @@ class GuestFaultsTest(unittest.TestCase):
             os.symlink(victim, os.path.join(state, name))
             victims.append(victim)
         done = self.host.guest_py("start", named)
-        self.assertEqual(done.returncode, guest.GUEST_FAILED)
+        self.assertEqual(done.returncode, GUEST_FAILED)
         self.assertIn("QEMU exited with status 1 while booting: stand-in QEMU: no machine here",
                       done.stderr.decode())
         self.assertIn(f"console {state}/console.log", done.stderr.decode())
@@ -550,26 +555,26 @@ class GuestFaultsTest(unittest.TestCase):
         os.makedirs(state, 0o700)
         os.chown(state, 65534, 65534)
         done = self.host.guest_py("exec", named, "touch", os.path.join(state, "ran"))
-        self.assertEqual(done.returncode, guest.GUEST_FAILED)
+        self.assertEqual(done.returncode, GUEST_FAILED)
         self.assertIn(f"the guest state folder {state} belongs to uid 65534", done.stderr.decode())
         self.assertEqual(os.listdir(state), [])
 
     def test_without_root_a_missing_image_is_refused_before_anything_is_built(self):
         if os.geteuid() != 0:
-            self.skipTest("needs root to run guest.py as another user")
+            self.skipTest("needs root to run runner.py as another user")
         os.chmod(self.host.folder, 0o755)
         home = os.path.join(self.host.folder, "home")
         os.makedirs(home)
         os.chown(home, 65534, 65534)
         # The runner as that user can read it: a checkout may sit where only
         # root may look (/root).
-        runner = os.path.join(self.host.folder, "runner", "testing", "wine")
+        runner = os.path.join(self.host.folder, "runner", "testing", "guest")
         shutil.copytree(os.path.dirname(GUEST_PY), runner)
         environment = {"PATH": os.environ["PATH"], "HOME": home}
-        done = subprocess.run(["/usr/bin/python3", os.path.join(runner, "guest.py"), "start", "--dir",
+        done = subprocess.run(["/usr/bin/python3", os.path.join(runner, "runner.py"), "start", "--dir",
                                os.path.join(home, "build", "guest")], env=environment,
                               capture_output=True, timeout=60, user=65534, group=65534)
-        self.assertEqual(done.returncode, guest.GUEST_FAILED)
+        self.assertEqual(done.returncode, GUEST_FAILED)
         self.assertIn("building it needs root", done.stderr.decode())
         self.assertEqual(os.listdir(os.path.join(home, ".cache", "tolvarsdk", "guest")), ["lock"])
 

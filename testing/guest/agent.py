@@ -1,27 +1,10 @@
-"""Runs commands for the host inside the 32-bit Wine guest.
+"""Runs commands for the host inside a Wine guest.
 
 The guest's init starts this file from the shared source tree, so a change
 here needs no new image. It serves only whoever proves the boot's secret
 (the file named by tolvar.secret= on the kernel command line, in a
-read-only share that holds only a copy of it; --secret-file instead). On each
-TCP connection the agent first sends a 32-byte nonce; the host answers with
-a 4-byte big-endian length (at most 1 MiB), a 32-byte proof,
-HMAC-SHA256(secret, "request\0" + nonce + body), and the body, a JSON
-object:
-  {"argv": [...], "cwd": "...", "env": {...}, "limit": seconds}
-  {"ping": true}
-The whole request must arrive within 30 s. The proof is compared in
-constant time before the body is parsed; a connection without it is closed
-with nothing sent or run, and the agent goes on serving. A proven body
-nests at most two levels deep, counted before it is parsed. The agent then
-proves the secret in turn, 32 bytes HMAC-SHA256(secret, "answer\0" + nonce
-+ proof), and answers with a stream of frames, one kind byte, a 4-byte
-big-endian length and the payload: b"o" standard output, b"e" standard
-error, b"h" a heartbeat every few seconds (so the host can tell a silent
-command from a dead guest), b"!" a message from the agent itself, and last
-b"x" with the exit status in decimal: the command's own, 128+N when signal
-N ended it, 124 when it ran past its limit (as timeout(1) reports it). A
-request that is not such an object gets a b"!" that says why, and no b"x".
+read-only share that holds only a copy of it; --secret-file instead), on
+the wire that wire.py, beside this file, describes for both ends.
 
 Each command runs in a process group (and, in the guest, a cgroup) of its
 own. A host that disconnects (Ctrl-C, or ctest ending the test) gets the
@@ -32,12 +15,9 @@ and the init then powers the guest off.
 """
 
 import argparse
-import hashlib
 import hmac
 import itertools
-import json
 import os
-import re
 import selectors
 import signal
 import socket
@@ -47,6 +27,12 @@ import subprocess
 import sys
 import threading
 import time
+
+# The share that holds this file is read-only.
+sys.dont_write_bytecode = True
+
+import wire  # noqa: E402
+from wire import Refused  # noqa: E402
 
 # Prefixes and Wine's sockets live on the guest's own disk: a unix socket
 # cannot be bound on 9p, and a prefix there made a session start take 140 s.
@@ -63,29 +49,12 @@ DRAIN_SECONDS = 5
 # A killed command's scripts get this long to end their Wine sessions
 # (wineserver -k) before everything it started is killed.
 TERM_GRACE_SECONDS = 20
-REQUEST_LIMIT = 1 << 20
-# The deepest request the host sends is an object that holds a list or an
-# object of strings. json.loads descends once per level, so a deep enough
-# body ends it in a RecursionError; the depth is counted first, without
-# recursion.
-REQUEST_DEPTH = 2
-# A JSON string (whose brackets do not count), or a bracket.
-JSON_TOKENS = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"|[\[\]{}]', re.DOTALL)
-REQUEST_SECONDS = 30
-LONGEST_LIMIT = 7 * 24 * 3600
-NONCE_SIZE = 32
-PROOF_SIZE = 32
-MIN_SECRET_SIZE = 32
 CONNECTIONS = 32
 CGROUP_ROOT = "/sys/fs/cgroup"
 
 
 def log(text):
     print(f"agent: {text}", file=sys.stderr, flush=True)
-
-
-class Refused(Exception):
-    """A connection that is closed with nothing run."""
 
 
 def guest_path(host_path):
@@ -118,51 +87,6 @@ def command_environment(requested):
     return env
 
 
-def parsed_request(body):
-    """The body parsed as JSON, or Refused saying why; its depth is
-    checked in one linear scan before the parser sees it."""
-    depth = 0
-    for token in JSON_TOKENS.finditer(body):
-        if token.group() in (b"[", b"{"):
-            depth += 1
-            if depth > REQUEST_DEPTH:
-                raise Refused(f"the request nests deeper than {REQUEST_DEPTH} levels")
-        elif token.group() in (b"]", b"}"):
-            depth -= 1
-    try:
-        return json.loads(body)
-    except (ValueError, RecursionError) as error:
-        raise Refused(f"the request is not JSON: {error}")
-
-
-def checked_request(request):
-    """The request if it is well formed, else Refused saying why."""
-    if not isinstance(request, dict):
-        raise Refused(f"a request is a JSON object, not {type(request).__name__}")
-    if request.get("ping") is True and len(request) == 1:
-        return request
-    argv = request.get("argv")
-    if not (isinstance(argv, list) and argv and all(isinstance(a, str) and "\0" not in a
-                                                    for a in argv)):
-        raise Refused("argv must be a non-empty list of strings")
-    env = request.get("env", {})
-    if not (isinstance(env, dict) and all(isinstance(k, str) and isinstance(v, str)
-                                          and k and "=" not in k and "\0" not in k + v
-                                          for k, v in env.items())):
-        raise Refused("env must map names to strings")
-    cwd = request.get("cwd", "/")
-    if not isinstance(cwd, str) or "\0" in cwd:
-        raise Refused("cwd must be a string")
-    limit = request.get("limit", 3600)
-    if isinstance(limit, bool) or not isinstance(limit, (int, float)) or \
-            not 0 < limit <= LONGEST_LIMIT:
-        raise Refused(f"limit must be a number of seconds in (0, {LONGEST_LIMIT}]")
-    unknown = set(request) - {"argv", "env", "cwd", "limit"}
-    if unknown:
-        raise Refused(f"unknown fields {sorted(unknown)}")
-    return request
-
-
 class Connection:
     def __init__(self, sock):
         self.sock = sock
@@ -170,25 +94,23 @@ class Connection:
 
     def send(self, kind, payload=b""):
         with self.lock:
-            self.sock.sendall(kind + struct.pack(">I", len(payload)) + payload)
+            self.sock.sendall(wire.frame(kind, payload))
 
     def read_request(self, secret, deadline):
         """The proven request's body, or Refused: nothing is parsed before
         the proof is checked."""
-        nonce = os.urandom(NONCE_SIZE)
+        nonce = os.urandom(wire.NONCE_SIZE)
         self.sock.sendall(nonce)
         size = struct.unpack(">I", self._read_exactly(4, deadline))[0]
-        if size > REQUEST_LIMIT:
-            raise Refused(f"a request of {size} bytes (at most {REQUEST_LIMIT})")
-        proof = self._read_exactly(PROOF_SIZE, deadline)
+        if size > wire.REQUEST_LIMIT:
+            raise Refused(f"a request of {size} bytes (at most {wire.REQUEST_LIMIT})")
+        proof = self._read_exactly(wire.PROOF_SIZE, deadline)
         body = self._read_exactly(size, deadline)
-        if len(secret) < MIN_SECRET_SIZE:
+        if len(secret) < wire.SECRET_SIZE:
             raise Refused("this agent has no secret, so it serves no one")
-        expected = hmac.new(secret, b"request\0" + nonce + body, hashlib.sha256).digest()
-        if not hmac.compare_digest(proof, expected):
+        if not hmac.compare_digest(proof, wire.request_proof(secret, nonce, body)):
             raise Refused("no proof of the secret")
-        self.sock.sendall(hmac.new(secret, b"answer\0" + nonce + proof,
-                                   hashlib.sha256).digest())
+        self.sock.sendall(wire.answer_proof(secret, nonce, proof))
         return body
 
     def _read_exactly(self, count, deadline):
@@ -196,7 +118,7 @@ class Connection:
         while len(data) < count:
             left = deadline - time.monotonic()
             if left <= 0:
-                raise Refused(f"the request did not arrive within {REQUEST_SECONDS} s")
+                raise Refused(f"the request did not arrive within {wire.REQUEST_SECONDS} s")
             self.sock.settimeout(left)
             try:
                 chunk = self.sock.recv(min(count - len(data), 65536))
@@ -311,12 +233,12 @@ def run(connection, request, use_cgroup, processors):
                                    stderr=subprocess.PIPE, start_new_session=True)
     except OSError as error:
         group.release()
-        connection.send(b"!", f"cannot run {argv[0]}: {error}".encode())
+        connection.send(wire.MESSAGE, f"cannot run {argv[0]}: {error}".encode())
         return 127 if isinstance(error, FileNotFoundError) else 126
 
     selector = selectors.DefaultSelector()
-    selector.register(process.stdout, selectors.EVENT_READ, b"o")
-    selector.register(process.stderr, selectors.EVENT_READ, b"e")
+    selector.register(process.stdout, selectors.EVENT_READ, wire.OUTPUT)
+    selector.register(process.stderr, selectors.EVENT_READ, wire.ERRORS)
     selector.register(connection.sock, selectors.EVENT_READ, None)
     started = time.monotonic()
     last_heartbeat = started
@@ -332,7 +254,8 @@ def run(connection, request, use_cgroup, processors):
                 status = process.returncode
                 break
             if exited_at is None and now - started > limit:
-                connection.send(b"!", f"{argv[0]} ran past its limit of {limit:g} s".encode())
+                connection.send(wire.MESSAGE,
+                                f"{argv[0]} ran past its limit of {limit:g} s".encode())
                 group.kill(process)
                 status = 124
                 break
@@ -349,7 +272,7 @@ def run(connection, request, use_cgroup, processors):
                 else:
                     selector.unregister(key.fileobj)
             if now - last_heartbeat >= HEARTBEAT_SECONDS:
-                connection.send(b"h")
+                connection.send(wire.HEARTBEAT)
                 last_heartbeat = now
     except OSError:
         log(f"connection lost; killing {argv[0]}")
@@ -416,24 +339,24 @@ class Handler(socketserver.BaseRequestHandler):
         proven = False
         try:
             body = connection.read_request(self.server.secret,
-                                           time.monotonic() + REQUEST_SECONDS)
+                                           time.monotonic() + wire.REQUEST_SECONDS)
             proven = True
             self.server.begin()
             self.request.settimeout(None)
-            request = checked_request(parsed_request(body))
+            request = wire.checked_request(wire.parsed_request(body))
             if request.get("ping"):
-                connection.send(b"x", b"0")
+                connection.send(wire.EXIT, b"0")
                 return
             began = time.monotonic()
             status = run(connection, request, self.server.use_cgroup, self.server.processors)
             log(f"{' '.join(request['argv'])[:160]} -> {status} in {time.monotonic() - began:.1f} s")
             if status is not None:
-                connection.send(b"x", str(status).encode())
+                connection.send(wire.EXIT, str(status).encode())
         except Refused as why:
             log(f"refused {peer}: {why}; nothing run")
             if proven:
                 try:
-                    connection.send(b"!", f"request refused: {why}".encode())
+                    connection.send(wire.MESSAGE, f"{wire.REFUSED}: {why}".encode())
                 except OSError:
                     pass
         except OSError as error:
@@ -442,7 +365,8 @@ class Handler(socketserver.BaseRequestHandler):
             log(f"request from {peer} failed: {type(error).__name__}: {error}")
             if proven:
                 try:
-                    connection.send(b"!", f"the agent failed: {type(error).__name__}".encode())
+                    connection.send(wire.MESSAGE,
+                                    f"the agent failed: {type(error).__name__}".encode())
                 except OSError:
                     pass
         finally:
@@ -483,8 +407,8 @@ def main():
     in_guest = kernel_parameter("tolvar.mode") == "serve"
     secret_file = options.secret_file or (kernel_parameter("tolvar.secret") if in_guest else None)
     secret = read_secret(secret_file) if secret_file else b""
-    if len(secret) < MIN_SECRET_SIZE:
-        log("no secret of at least 32 bytes: every request will be refused")
+    if len(secret) < wire.SECRET_SIZE:
+        log(f"no secret of at least {wire.SECRET_SIZE} bytes: every request will be refused")
     use_cgroup = False
     if in_guest:
         if not os.path.exists(os.path.join(CGROUP_ROOT, "cgroup.controllers")):
