@@ -20,7 +20,7 @@ add_compile_options(-Wall -Wextra)
 
 # The fuzz targets are built on the same library and Win32 stand-in.
 if(TOLVAR_HOST_TESTS OR TOLVAR_FUZZ)
-  add_subdirectory(hostwin32)
+  add_subdirectory(tests/hostwin32)
 
   file(GLOB TOLVARSDK_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*/*.cpp)
   # The DLL's entry point and compiler helpers are the host C library's here.

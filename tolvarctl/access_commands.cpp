@@ -49,8 +49,8 @@ int RunAuthen(const CommandInfo& command, const ParsedArguments& arguments) {
     // The secret's bytes are its ANSI code page form, as a program given the
     // same text in an ANSI command line has them.
     static char ansiSecret[kSecretCapacity];
-    if (secret && !WideCharToMultiByte(CP_ACP, 0, WideWord(secret), -1, ansiSecret,
-                                       sizeof ansiSecret, nullptr, nullptr))
+    if (secret && !WideCharToMultiByte(CP_ACP, 0, arguments.wideValues[kAuthenSecret], -1,
+                                       ansiSecret, sizeof ansiSecret, nullptr, nullptr))
         return UsageError(command, "the secret has no ANSI form");
 
     BYTE response[kBlockSize] = {};

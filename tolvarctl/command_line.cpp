@@ -69,8 +69,6 @@ constexpr int kLongestCommandLine = 32767;
 constexpr int kMaxWords = kLongestCommandLine / 2 + 1;
 char wordStorage[3 * kLongestCommandLine + kMaxWords];
 char* words[kMaxWords + 1];
-wchar_t** systemWords;
-int wordCount;
 
 }  // namespace
 
@@ -86,24 +84,16 @@ char** CommandLineWords(int count, wchar_t** wideWords) {
         used += bytes;
     }
     words[count] = nullptr;
-    systemWords = wideWords;
-    wordCount = count;
     return words;
-}
-
-const WCHAR* WideWord(const char* word) {
-    for (int i = 0; i < wordCount; ++i)
-        if (words[i] == word) return systemWords[i];
-    return nullptr;
 }
 
 static bool IsHelp(const char* word) {
     return strcmp(word, "--help") == 0 || strcmp(word, "-h") == 0;
 }
 
-bool ParseArguments(int count, char** words, const OptionSpec* options, int optionCount,
-                    int minPositionals, int maxPositionals, ParsedArguments* parsed,
-                    char* problem, int problemSize) {
+bool ParseArguments(int count, char** words, wchar_t** wideWords, const OptionSpec* options,
+                    int optionCount, int minPositionals, int maxPositionals,
+                    ParsedArguments* parsed, char* problem, int problemSize) {
     memset(parsed, 0, sizeof *parsed);
     for (int i = 0; i < count; ++i) {
         if (IsHelp(words[i])) {
@@ -127,13 +117,16 @@ bool ParseArguments(int count, char** words, const OptionSpec* options, int opti
             }
             if (!options[found].takesValue) {
                 parsed->values[found] = "";
+                parsed->wideValues[found] = L"";
                 continue;
             }
             if (i + 1 >= count) {
                 snprintf(problem, problemSize, "'%.*s' needs a value", ClippedLength(word, kQuotedBytes), word);
                 return false;
             }
-            parsed->values[found] = words[++i];
+            ++i;
+            parsed->values[found] = words[i];
+            parsed->wideValues[found] = wideWords[i];
             continue;
         }
         if (parsed->positionalCount == maxPositionals ||

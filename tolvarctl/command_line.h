@@ -20,12 +20,9 @@ constexpr int kPathCapacity = 260;    // a record's path field in UTF-16 units, 
 constexpr int kPathUtf8Capacity = 3 * kPathCapacity + 1;  // the same as UTF-8 at the most
 
 // The command line as the parser reads it: each of wmain's UTF-16 words as
-// UTF-8, in storage of the tool's own. Null when the line is longer than
-// any Windows passes.
+// UTF-8, in storage of the tool's own, index for index with wmain's. Null
+// when the line is longer than any Windows passes.
 char** CommandLineWords(int count, wchar_t** wideWords);
-// The UTF-16 word the system passed for `word`, one of CommandLineWords'
-// (a value the parser took whole); null for text from elsewhere.
-const WCHAR* WideWord(const char* word);
 
 // A drive index: 1 to 10 decimal digits, at most 4294967295. No sign, no
 // spaces, no hex: "0x10" or "-1" would silently name another device.
@@ -55,15 +52,20 @@ struct ParsedArguments {
     const char* positionals[kMaxPositionals];
     int positionalCount;
     const char* values[kMaxOptions];  // the value, or "" for a flag; null when absent
-    bool help;                        // --help or -h was given
+    // The same values as the system passed them, in UTF-16: a path or a
+    // secret goes on from these, so that no character is lost on the way
+    // through UTF-8.
+    const WCHAR* wideValues[kMaxOptions];
+    bool help;  // --help or -h was given
 };
 
-// Splits words into options and positionals. Returns false with a reason
-// in `problem` for an unknown option, a missing value, a repeated option or
-// fewer than `minPositionals` or more than `maxPositionals` other words.
-// --help is recognised anywhere and then nothing else is checked.
-bool ParseArguments(int count, char** words, const OptionSpec* options, int optionCount,
-                    int minPositionals, int maxPositionals, ParsedArguments* parsed,
-                    char* problem, int problemSize);
+// Splits words into options and positionals; `wideWords` are the same
+// words as the system passed them, index for index. Returns false with a
+// reason in `problem` for an unknown option, a missing value, a repeated
+// option or fewer than `minPositionals` or more than `maxPositionals` other
+// words. --help is recognised anywhere and then nothing else is checked.
+bool ParseArguments(int count, char** words, wchar_t** wideWords, const OptionSpec* options,
+                    int optionCount, int minPositionals, int maxPositionals,
+                    ParsedArguments* parsed, char* problem, int problemSize);
 
 }  // namespace tolvarctl

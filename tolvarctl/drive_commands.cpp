@@ -23,9 +23,8 @@ bool IndexArgument(const CommandInfo& command, const ParsedArguments& arguments,
 
 // Copies a path option, as the system passed it in UTF-16, into a record
 // field, refusing one that does not fit with its terminator.
-static bool PathOption(const CommandInfo& command, const char* option, const char* value,
+static bool PathOption(const CommandInfo& command, const char* option, const WCHAR* path,
                        WCHAR (&field)[kPathCapacity], int* status) {
-    const WCHAR* path = WideWord(value);
     if (!FitsPathField(path)) {
         char problem[128];
         snprintf(problem, sizeof problem, "the %s path has %u characters; at most %d fit",
@@ -51,9 +50,12 @@ int RunOpen(const CommandInfo& command, const ParsedArguments& arguments) {
 
     TolvarDriveInfoW info;
     memset(&info, 0, sizeof info);
-    if (!PathOption(command, "--data", data, info.DataFile, &status)) return status;
+    if (!PathOption(command, "--data", arguments.wideValues[kOpenData], info.DataFile, &status))
+        return status;
     if (backup) {
-        if (!PathOption(command, "--backup", backup, info.BackupFile, &status)) return status;
+        if (!PathOption(command, "--backup", arguments.wideValues[kOpenBackup], info.BackupFile,
+                        &status))
+            return status;
         info.BackupBeforeWrite = TRUE;
     }
     CHAR letterByte = 0;

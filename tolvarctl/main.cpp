@@ -168,7 +168,7 @@ int GroupHelpOrError(const char* group, int count, char** words) {
     return wantsHelp ? kExitSuccess : kExitUsage;
 }
 
-int Run(int count, char** words) {
+int Run(int count, char** words, wchar_t** wideWords) {
     if (count == 0) {
         Print(stderr, "tolvarctl: no command\nusage: tolvarctl COMMAND [ARGUMENTS]\n"
                         "Run 'tolvarctl --help' for the commands.\n");
@@ -181,20 +181,26 @@ int Run(int count, char** words) {
         }
         // "help letter add" is "letter add --help".
         static char helpFlag[] = "--help";
+        static wchar_t wideHelpFlag[] = L"--help";
         char* helpWords[3];
+        wchar_t* wideHelpWords[3];
         int named = count - 1 < 2 ? count - 1 : 2;
-        for (int i = 0; i < named; ++i) helpWords[i] = words[1 + i];
+        for (int i = 0; i < named; ++i) {
+            helpWords[i] = words[1 + i];
+            wideHelpWords[i] = wideWords[1 + i];
+        }
         helpWords[named] = helpFlag;
-        return Run(named + 1, helpWords);
+        wideHelpWords[named] = wideHelpFlag;
+        return Run(named + 1, helpWords, wideHelpWords);
     }
     for (const CommandInfo& command : kCommands) {
         int matched = MatchWords(command.name, count, words);
         if (matched == 0) continue;
         ParsedArguments arguments;
         char problem[160];
-        if (!ParseArguments(count - matched, words + matched, command.options,
-                            command.optionCount, command.minPositionals, command.maxPositionals,
-                            &arguments, problem, sizeof problem))
+        if (!ParseArguments(count - matched, words + matched, wideWords + matched,
+                            command.options, command.optionCount, command.minPositionals,
+                            command.maxPositionals, &arguments, problem, sizeof problem))
             return UsageError(command, problem);
         if (arguments.help) {
             PrintCommandHelp(command);
@@ -223,7 +229,7 @@ extern "C" int wmain(int argc, wchar_t** argv) {
         tolvarctl::Print(stderr, "tolvarctl: the command line is too long\n");
         return tolvarctl::kExitUsage;
     }
-    int status = tolvarctl::Run(argc - 1, words + 1);
+    int status = tolvarctl::Run(argc - 1, words + 1, argv + 1);
     fflush(stdout);
     return status;
 }

@@ -1,5 +1,7 @@
 #include "channel/event_log.h"
 
+#include "channel/owned_handle.h"
+
 namespace tolvar {
 
 namespace {
@@ -7,21 +9,12 @@ namespace {
 // An event-source handle is no kernel handle: CloseHandle cannot end it,
 // DeregisterEventSource must. Owned for one report, deregistered on every
 // path; NULL means none.
-class RegisteredEventSource {
-public:
-    explicit RegisteredEventSource(HANDLE handle) : handle_(handle) {}
-    ~RegisteredEventSource() {
-        if (IsValid()) DeregisterEventSource(handle_);
-    }
-    RegisteredEventSource(const RegisteredEventSource&) = delete;
-    RegisteredEventSource& operator=(const RegisteredEventSource&) = delete;
-
-    bool IsValid() const { return handle_ != nullptr; }
-    HANDLE Get() const { return handle_; }
-
-private:
-    HANDLE handle_;
+struct EventSource {
+    using Handle = HANDLE;
+    static Handle None() { return nullptr; }
+    static void Close(Handle handle) { DeregisterEventSource(handle); }
 };
+using RegisteredEventSource = Owned<EventSource>;
 
 // The messages carry no line break: the host process owns the layout of
 // its standard output. Written straight to the standard output handle, so

@@ -7,27 +7,42 @@
 
 namespace tolvar {
 
-class OwnedHandle {
+// Kind says what the handle's type is, which value means none and what
+// ends one: each kind of handle the library holds has its own closer
+// (CloseHandle ends kernel handles only) and its own failure value.
+template <typename Kind>
+class Owned {
 public:
-    explicit OwnedHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-    ~OwnedHandle() { Close(); }
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    using Handle = typename Kind::Handle;
 
-    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return handle_; }
+    explicit Owned(Handle handle = Kind::None()) : handle_(handle) {}
+    ~Owned() { Close(); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+
+    bool IsValid() const { return handle_ != Kind::None(); }
+    Handle Get() const { return handle_; }
     // For an out-parameter that fills the handle in.
-    HANDLE* Receive() {
+    Handle* Receive() {
         Close();
         return &handle_;
     }
     void Close() {
-        if (IsValid()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
+        if (IsValid()) Kind::Close(handle_);
+        handle_ = Kind::None();
     }
 
 private:
-    HANDLE handle_;
+    Handle handle_;
 };
+
+// A file, volume or device opened with CreateFile, which fails with
+// INVALID_HANDLE_VALUE, not NULL.
+struct FileHandle {
+    using Handle = HANDLE;
+    static Handle None() { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle handle) { CloseHandle(handle); }
+};
+using OwnedHandle = Owned<FileHandle>;
 
 }  // namespace tolvar

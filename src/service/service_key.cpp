@@ -3,6 +3,7 @@
 // have rundll32's entry signature so that `rundll32 tolvarsdk.dll,RegService`
 // works; they never read their arguments.
 #include "channel/device_names.h"
+#include "channel/owned_handle.h"
 #include "tolvar_driver_contract.h"
 #include "tolvarsdk.h"
 
@@ -11,21 +12,13 @@ TOLVAR_UNREG_SERVICE_FUNC UnregService;
 
 namespace {
 
-// Ownership of an opened registry key for the length of one call.
-class OwnedKey {
-public:
-    explicit OwnedKey(HKEY key) : key_(key) {}
-    ~OwnedKey() {
-        if (key_ != nullptr) RegCloseKey(key_);
-    }
-    OwnedKey(const OwnedKey&) = delete;
-    OwnedKey& operator=(const OwnedKey&) = delete;
-
-    HKEY Get() const { return key_; }
-
-private:
-    HKEY key_;
+// An opened registry key, owned for the length of one call; NULL means none.
+struct RegistryKey {
+    using Handle = HKEY;
+    static Handle None() { return nullptr; }
+    static void Close(Handle key) { RegCloseKey(key); }
 };
+using OwnedKey = tolvar::Owned<RegistryKey>;
 
 void ServiceKeyPath(tolvar::PathBuffer& path) {
     lstrcpynA(path.text, "SYSTEM\\CurrentControlSet\\Services\\", MAX_PATH);

@@ -22,25 +22,38 @@
 # at once share a template only when it is made before either starts
 # (`template` first).
 set -eu
+usage() {
+    echo "usage: $0 template|start|stop|remove|keep|record DIR" >&2
+    exit 2
+}
+# The command is checked before anything else, so that a wrong or missing
+# one gets the usage whatever the environment lacks.
+case "${1:-}" in
+template | start | stop | remove | keep | record) ;;
+*) usage ;;
+esac
 : "${TOLVAR_WINEPREFIX:?}"
 here=$(dirname "$0")
 . "$here/arch.sh"
 export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}"
 template=${TOLVAR_BASE_TEMPLATE:-${TOLVAR_WINE_TEMPLATE:-$WINEPREFIX.template}}
 
-# wineboot -i leaves a session running (services, a device host, the
-# server), which would outlive the step and hold whatever it inherited (a
-# test runner's open log among them): however the step ends, failed,
-# timed out or stopped by a signal, that session is ended and waited for.
-abandon_template() {
-    (export WINEPREFIX="$template.tmp"; end_session) || true
-    rm -rf "$template.tmp"
+# A prefix is made under the name <final>.tmp and renamed when complete.
+# Making one runs Wine (wineboot -i, the stand-in's installation), which
+# leaves a session running (services, a device host, the server) that would
+# outlive the step and hold whatever it inherited (a test runner's open log
+# among them): however the step ends, failed, timed out or stopped by a
+# signal, abandon_partial <final> ends that session, waits for it and
+# removes the half-made prefix.
+abandon_partial() {
+    (export WINEPREFIX="$1.tmp"; end_session) || true
+    rm -rf "$1.tmp"
 }
 make_template() {
     if [ ! -d "$template" ]; then
         rm -rf "$template.tmp"
         mkdir -p "$(dirname "$template")"
-        trap abandon_template EXIT
+        trap 'abandon_partial "$template"' EXIT
         trap 'exit 130' INT
         trap 'exit 143' TERM
         (export WINEPREFIX="$template.tmp"
@@ -63,17 +76,13 @@ stand_in_template() {
         "$TOLVAR_BIN_DIR/tolvarsdk.dll" | sha256sum | cut -c1-16) || return 1
     echo "$template.stand-in-$stand_in_template_sum"
 }
-abandon_stand_in_template() {
-    (export WINEPREFIX="$installed.tmp"; end_session) || true
-    rm -rf "$installed.tmp"
-}
 make_stand_in_template() {
     [ ! -d "$installed" ] || return 0
     exec 9>"$installed.lock"
     flock 9
     if [ ! -d "$installed" ]; then
         rm -rf "$installed.tmp"
-        trap abandon_stand_in_template EXIT
+        trap 'abandon_partial "$installed"' EXIT
         trap 'exit 130' INT
         trap 'exit 143' TERM
         cp -a --reflink=auto "$template" "$installed.tmp"
@@ -144,9 +153,5 @@ record)
             cp "$WINEPREFIX/$registry" "$2/"
         fi
     done
-    ;;
-*)
-    echo "usage: $0 template|start|stop|remove|keep|record DIR" >&2
-    exit 2
     ;;
 esac

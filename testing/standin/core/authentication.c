@@ -1,8 +1,24 @@
-/* The device's side of the handshake (rule in tolvarvx_handshake.h). A
- * refused answer leaves a handshake passed earlier in place. */
-#include "../include/tolvarvx_handshake.h"
+/* The device's side of the handshake (the rule in tolvarvx_handshake.h).
+ *
+ * Each GET_CHALLENGE makes a new challenge and forgets the previous one.
+ * AUTHEN consumes the challenge whatever the outcome, so a second answer to
+ * the same challenge, an answer to a replaced challenge or an answer with
+ * no challenge out is refused (STATUS_ACCESS_DENIED, Win32 error 5), as is
+ * a wrong response; a refused answer leaves a handshake passed earlier in
+ * place. DEAUTHEN drops a passed handshake and any outstanding challenge.
+ * The handshake belongs to the drive device, not to a handle.
+ *
+ * Whether it is needed is a setting of each device, off until a test turns
+ * it on (IOCTL_TOLVARVX_TEST_SET_AUTH_REQUIRED in tolvarvx_test.h). When on,
+ * OPEN, CLOSE, RELOAD and QUERY are refused with STATUS_ACCESS_DENIED until
+ * a handshake passes; GET_CHALLENGE, AUTHEN, DEAUTHEN, flushes and volume
+ * requests never are.
+ *
+ * Each device's secret is TOLVARVX_DEFAULT_SECRET_PREFIX followed by its
+ * index until a test sets another. */
 #include "bytes.h"
 #include "device_internal.h"
+#include "tolvarvx_handshake.h"
 
 tolvarvx_status tolvarvx_auth_challenge(tolvarvx_device* device, uint8_t* out, uint32_t* information)
 {
@@ -52,4 +68,23 @@ void tolvarvx_auth_reset(tolvarvx_device* device)
     tolvarvx_fill(device->secret, 0, sizeof device->secret);
     device->secretLength =
         (uint32_t)tolvarvx_default_secret(device->index, device->secret, sizeof device->secret);
+}
+
+size_t tolvarvx_default_secret(uint32_t index, uint8_t* out, size_t capacity)
+{
+    static const char prefix[] = TOLVARVX_DEFAULT_SECRET_PREFIX;
+    char digits[10];
+    size_t digitCount = 0;
+    do {
+        digits[digitCount++] = (char)('0' + index % 10u);
+        index /= 10u;
+    } while (index != 0);
+
+    size_t length = (sizeof prefix - 1) + digitCount;
+    if (length > capacity)
+        return 0;
+    tolvarvx_copy(out, prefix, sizeof prefix - 1);
+    for (size_t i = 0; i < digitCount; ++i)
+        out[sizeof prefix - 1 + i] = (uint8_t)digits[digitCount - 1 - i];
+    return length;
 }

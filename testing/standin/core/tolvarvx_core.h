@@ -8,6 +8,7 @@
 #ifndef TOLVARVX_CORE_H
 #define TOLVARVX_CORE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "tolvar_driver_contract.h"
@@ -68,6 +69,10 @@ tolvarvx_status tolvarvx_dispatch(tolvarvx_device* device, uint32_t code, const 
 
 /* IRP_MJ_FLUSH_BUFFERS. */
 tolvarvx_status tolvarvx_flush(tolvarvx_device* device);
+
+/* Writes the default secret of device `index` into `out` (at most
+ * `capacity` bytes) and returns its length, or 0 if it does not fit. */
+size_t tolvarvx_default_secret(uint32_t index, uint8_t* out, size_t capacity);
 
 /* 1 when this request asks the platform to fault on purpose
  * (IOCTL_TOLVARVX_TEST_CRASH with its magic). The core itself answers such

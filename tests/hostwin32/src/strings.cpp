@@ -3,6 +3,8 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 using namespace hostwin32;
 
@@ -149,12 +151,29 @@ std::basic_string<Char> Format(const Char* format, va_list args, bool wide) {
 std::string QuoteText(const char* text) { return Quote(text); }
 std::string QuoteText(const char16_t* text) { return QuoteWide(text); }
 
+// A string call's journal line: its arguments and its result, as text.
+struct CallText {
+    std::vector<std::string> arguments;
+    std::string result;
+};
+
+// Records a string call, formatting it only when string calls are
+// journaled: the formatting is most of what journaling one costs, and the
+// fuzz harness turns these lines off to save it.
+template <typename FormatCall>
+void JournalStringCall(const char* function, FormatCall format) {
+    if (!JournalsStringCalls()) return;
+    CallText text = format();
+    Record(function, std::move(text.arguments), std::move(text.result));
+}
+
 // lstrlen in either width.
 template <typename Char>
 int LengthCall(const char* function, const Char* string) {
     int length = string ? static_cast<int>(std::char_traits<Char>::length(string)) : 0;
-    if (JournalsStringCalls())
-        Record(function, {QuoteText(string)}, Dec(static_cast<unsigned>(length)));
+    JournalStringCall(function, [&]() -> CallText {
+        return {{QuoteText(string)}, Dec(static_cast<unsigned>(length))};
+    });
     return length;
 }
 
@@ -169,10 +188,11 @@ Char* CopyCall(const char* function, Char* dst, const Char* src, int maxLength) 
         std::memcpy(dst, read.data(), read.size() * sizeof(Char));
         dst[read.size()] = 0;
     }
-    if (JournalsStringCalls())
-        Record(function, {Pointer(dst), src ? QuoteText(read.c_str()) : "NULL",
-                          Dec(static_cast<unsigned>(maxLength))},
-               QuoteText(dst));
+    JournalStringCall(function, [&]() -> CallText {
+        return {{Pointer(dst), src ? QuoteText(read.c_str()) : "NULL",
+                 Dec(static_cast<unsigned>(maxLength))},
+                QuoteText(dst)};
+    });
     return dst;
 }
 
@@ -250,7 +270,8 @@ extern "C" LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int maxLength) {
 
 extern "C" LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src) {
     if (dst && src) std::strcat(dst, src);
-    if (JournalsStringCalls()) Record("lstrcatA", {Pointer(dst), Quote(src)}, Quote(dst));
+    JournalStringCall("lstrcatA",
+                      [&]() -> CallText { return {{Pointer(dst), Quote(src)}, Quote(dst)}; });
     return dst;
 }
 
@@ -266,7 +287,8 @@ extern "C" UINT WINAPI GetACP(void) { return TheState().ansiCodePage; }
 
 extern "C" BOOL WINAPI IsDBCSLeadByte(BYTE testChar) {
     BOOL lead = TheState().ansiCodePage == 932 && IsShiftJisLead(testChar);
-    if (JournalsStringCalls()) Record("IsDBCSLeadByte", {Hex(testChar)}, lead ? "TRUE" : "FALSE");
+    JournalStringCall("IsDBCSLeadByte",
+                      [&]() -> CallText { return {{Hex(testChar)}, lead ? "TRUE" : "FALSE"}; });
     return lead;
 }
 
@@ -276,7 +298,7 @@ extern "C" int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) {
     std::string text = Format<char>(format, args, false);
     va_end(args);
     int length = Store(buffer, text);
-    if (JournalsStringCalls()) Record("wsprintfA", {Quote(format)}, Quote(buffer));
+    JournalStringCall("wsprintfA", [&]() -> CallText { return {{Quote(format)}, Quote(buffer)}; });
     return length;
 }
 
@@ -286,8 +308,9 @@ extern "C" int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
     std::u16string text = Format<char16_t>(format, args, true);
     va_end(args);
     int length = Store(buffer, text);
-    if (JournalsStringCalls())
-        Record("wsprintfW", {Dec(text.size())}, Dec(static_cast<unsigned>(length)));
+    JournalStringCall("wsprintfW", [&]() -> CallText {
+        return {{Dec(text.size())}, Dec(static_cast<unsigned>(length))};
+    });
     return length;
 }
 
@@ -310,10 +333,11 @@ extern "C" int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR mul
             result = static_cast<int>(text.size());
         }
     }
-    if (JournalsStringCalls())
-        Record("MultiByteToWideChar", {Dec(codePage), Quote(multiByte), std::to_string(multiByteCount),
-                                       std::to_string(wideCount)},
-               std::to_string(result));
+    JournalStringCall("MultiByteToWideChar", [&]() -> CallText {
+        return {{Dec(codePage), Quote(multiByte), std::to_string(multiByteCount),
+                 std::to_string(wideCount)},
+                std::to_string(result)};
+    });
     return result;
 }
 
@@ -348,9 +372,9 @@ extern "C" int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wi
             result = static_cast<int>(ansi.size());
         }
     }
-    if (JournalsStringCalls())
-        Record("WideCharToMultiByte", {Dec(codePage), std::to_string(wideCount),
-                                       std::to_string(multiByteCount)},
-               std::to_string(result));
+    JournalStringCall("WideCharToMultiByte", [&]() -> CallText {
+        return {{Dec(codePage), std::to_string(wideCount), std::to_string(multiByteCount)},
+                std::to_string(result)};
+    });
     return result;
 }
