@@ -51,7 +51,8 @@ shared_files() {
         testing/wine/guest/init testing/wine/guest/agent.py testing/wine/guest/packages \
         testing/wine/guest/arm64/build-image.sh testing/wine/guest/arm64/init \
         testing/wine/guest/arm64/packages samples/CMakeLists.txt \
-        samples/drive_sample.c go/go.mod go/tolvarsdk.go go/record.go go/errors.go go/library.go; do
+        samples/drive_sample.c go/go.mod go/tolvarsdk.go go/record.go go/errors.go go/library.go \
+        cmake/x86.arch cmake/x64.arch cmake/arm64.arch; do
         echo "./$file"
     done
 }
