@@ -13,14 +13,15 @@ over-approximates, which is the safe side for "reaches no allocator". An
 indirect call or jump whose target is not an import slot is listed as
 unresolved, so nothing is hidden behind one.
 
-An ARM64 DLL gets its size and import table only: the walk reads x86 and
-x64 disassembly.
+Without --objdump (an ARM64 DLL: the walk reads x86 and x64 disassembly
+only) the DLL gets its size and import table alone.
 
 With --symbols, an unstripped link of the same objects names the functions
 on each chain (used only when its exports and code size match the DLL's).
 
-usage: dll_calls.py tolvarsdk.dll [--symbols unstripped.dll]
-                    [--objdump i686-w64-mingw32-objdump | x86_64-w64-mingw32-objdump]
+usage: dll_calls.py tolvarsdk.dll
+                    [--objdump i686-w64-mingw32-objdump | x86_64-w64-mingw32-objdump
+                     [--symbols unstripped.dll]]
 Needs Debian's python3-pefile (/usr/bin/python3).
 """
 import argparse
@@ -246,11 +247,11 @@ def symbol_namer(dll, unstripped, nm):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("dll")
-    parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
+    parser.add_argument("--objdump")
     parser.add_argument("--symbols")
     args = parser.parse_args()
     namer = None
-    if args.symbols:
+    if args.symbols and args.objdump:
         namer = symbol_namer(args.dll, args.symbols, args.objdump.replace("objdump", "nm"))
         if not namer:
             print("(%s does not match the DLL: no function names)\n" % args.symbols)
@@ -267,7 +268,7 @@ def main():
     imported_allocators = sorted("%s!%s" % (dll, n) for dll, names in imports.items()
                                  for n in names if n in ALLOCATORS)
     print("\nHeap allocators imported: %s\n" % (", ".join(imported_allocators) or "none"))
-    if machine == "ARM64":
+    if not args.objdump:
         # The walk reads x86 and x64 disassembly only; without an allocator
         # among the imports no export can reach one anyway.
         print("Reachability per export: worked out on the x86 and x64 code only.\n")

@@ -43,44 +43,64 @@ foreach(dir ${host_dirs})
 endforeach()
 
 if(TOLVAR_WINDOWS)
-  # One Windows build per architecture, each with its own toolchain, build
-  # folder (windows/x86, windows/x64, windows/arm64) and Wine prefix.
+  # One Windows build per architecture described in cmake/ (<arch>.arch),
+  # each with its own toolchain, build folder (windows/x86, windows/x64,
+  # windows/arm64) and Wine prefix.
   include(ExternalProject)
+  include(${CMAKE_CURRENT_LIST_DIR}/Architectures.cmake)
   set(TOLVARSDK_PACKAGE_NAME tolvarsdk-${PROJECT_VERSION}-windows)
   set(TOLVARSDK_ZIP ${CMAKE_BINARY_DIR}/package/${TOLVARSDK_PACKAGE_NAME}.zip)
-  set(toolchain_x86 mingw-i686.cmake)
-  set(toolchain_x64 mingw-x86_64.cmake)
-  set(toolchain_arm64 clang-aarch64.cmake)
-  # The 32-bit Wine guest (where the host needs it) and the aarch64 one
-  # each keep their state apart.
-  set(guest_x86 guest)
-  set(guest_x64 guest)
-  set(guest_arm64 guest-arm64)
-  option(TOLVAR_ARM64_WINE "Run the ARM64 build's Wine tests in the aarch64 guest" ON)
+  set(stage ${CMAKE_BINARY_DIR}/sdk-stage)
+  file(GLOB arch_descriptions CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/*.arch)
+  # An architecture whose Wine runs only in an emulated guest has its Wine
+  # layer as TOLVAR_<ARCH>_WINE says; every build gets every such option.
+  set(wine_layer_options)
+  foreach(description ${arch_descriptions})
+    _tolvarsdk_read_arch(${description} row)
+    if(row_WINE_RUNS STREQUAL guest)
+      string(TOUPPER ${row_ARCH} name)
+      option(TOLVAR_${name}_WINE "Run the ${row_ARCH} build's Wine tests in its ${row_GUEST_MACHINE} guest" ON)
+      list(APPEND wine_layer_options -DTOLVAR_${name}_WINE=${TOLVAR_${name}_WINE})
+    endif()
+  endforeach()
   set(windows_tests "")
-  foreach(arch x86 x64 arm64)
+  set(windows_builds "")
+  set(windows_installs "")
+  foreach(description ${arch_descriptions})
+    _tolvarsdk_read_arch(${description} row)
+    set(arch ${row_ARCH})
     set(binary_dir ${CMAKE_BINARY_DIR}/windows/${arch})
+    # The guest that runs its Wine where the host cannot (the 32-bit one,
+    # the aarch64 one) keeps its state apart, each in a folder of its own.
+    set(guest_option)
+    if(row_GUEST_FOLDER)
+      set(guest_option -DTOLVAR_GUEST_DIR=${CMAKE_BINARY_DIR}/${row_GUEST_FOLDER})
+    endif()
     ExternalProject_Add(windows_${arch}
       SOURCE_DIR ${CMAKE_SOURCE_DIR}
       BINARY_DIR ${binary_dir}
-      CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/${toolchain_${arch}}
+      CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/${row_TOOLCHAIN}
                  -DCMAKE_BUILD_TYPE=Release
                  -DCMAKE_INSTALL_PREFIX=${CMAKE_BINARY_DIR}/sdk
                  -DTOLVAR_SDK_ZIP=${TOLVARSDK_ZIP}
-                 -DTOLVAR_GUEST_DIR=${CMAKE_BINARY_DIR}/${guest_${arch}}
-                 -DTOLVAR_ARM64_WINE=${TOLVAR_ARM64_WINE}
+                 ${guest_option}
+                 ${wine_layer_options}
       BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target ${TOLVAR_WINDOWS_TARGET}
       BUILD_ALWAYS ON
       INSTALL_COMMAND ""
       USES_TERMINAL_BUILD ON)
+    list(APPEND windows_builds windows_${arch})
     # ctest in the host build also runs each Windows build's tests under Wine.
     string(APPEND windows_tests
       "if(EXISTS \"${binary_dir}/CTestTestfile.cmake\")\n"
       "  subdirs(\"${binary_dir}\")\n"
       "endif()\n")
-    # `cmake --install <host build> --prefix <dir>` lays out the SDK with both.
+    # `cmake --install <host build> --prefix <dir>` lays out the SDK with all.
     install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\" --install \"${binary_dir}\"
       --prefix \"\${CMAKE_INSTALL_PREFIX}\" COMMAND_ERROR_IS_FATAL ANY)")
+    # So does the SDK's staging folder, for the zip.
+    list(APPEND windows_installs COMMAND ${CMAKE_COMMAND} --install ${binary_dir}
+      --prefix ${stage}/${TOLVARSDK_PACKAGE_NAME})
   endforeach()
   file(WRITE ${CMAKE_BINARY_DIR}/WindowsTests.cmake "${windows_tests}")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
@@ -90,15 +110,9 @@ if(TOLVAR_WINDOWS)
   # builds installed into one staging folder, which is then zipped with its
   # top folder, in a fixed order with the commit's time (pack-sdk.cmake).
   # Each Windows build's consumer test unpacks it.
-  set(stage ${CMAKE_BINARY_DIR}/sdk-stage)
   add_custom_target(sdk_package ALL
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage}
-    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR}/windows/x86
-            --prefix ${stage}/${TOLVARSDK_PACKAGE_NAME}
-    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR}/windows/x64
-            --prefix ${stage}/${TOLVARSDK_PACKAGE_NAME}
-    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR}/windows/arm64
-            --prefix ${stage}/${TOLVARSDK_PACKAGE_NAME}
+    ${windows_installs}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package
     COMMAND ${CMAKE_COMMAND} -DSTAGE=${stage} -DNAME=${TOLVARSDK_PACKAGE_NAME}
             -DZIP=${TOLVARSDK_ZIP} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
@@ -107,7 +121,7 @@ if(TOLVAR_WINDOWS)
     BYPRODUCTS ${TOLVARSDK_ZIP}
     COMMENT "Packing the SDK into ${TOLVARSDK_PACKAGE_NAME}.zip"
     VERBATIM)
-  add_dependencies(sdk_package windows_x86 windows_x64 windows_arm64)
+  add_dependencies(sdk_package ${windows_builds})
   # The failure paths of the guest that runs 32-bit Wine where the host
   # cannot (no report, a time limit, a host that goes away, the image
   # cache), checked without booting it.

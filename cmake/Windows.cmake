@@ -1,39 +1,35 @@
 # The product: tolvarsdk.dll for 32-bit (x86), 64-bit (x64) or ARM64
 # Windows, as the toolchain file says, and what runs under Wine. All come
-# from the same sources; the architecture decides the export list's form,
-# the import libraries' symbols, the SDK's folders and the Wine prefix.
+# from the same sources; what differs between the architectures (the export
+# list's form, the entry points, the C run-time, the SDK's folders, where
+# their Wine runs) is read from the architecture's description,
+# cmake/<arch>.arch, as TOLVAR_<KEY>.
 enable_language(RC)
-if(CMAKE_SYSTEM_PROCESSOR STREQUAL ARM64)
-  set(TOLVAR_ARCH arm64)
-  # 64-bit ARM Wine, in the emulated aarch64 guest (testing/wine/launch.sh).
-  set(TOLVAR_WINE_ARCH arm64)
-  set(TOLVAR_DLLTOOL_MACHINE arm64)
-  set(TOLVAR_DLL_ENTRY DllMainCRTStartup)
-elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(TOLVAR_ARCH x64)
-  set(TOLVAR_WINE_ARCH win64)
-  set(TOLVAR_DLLTOOL_MACHINE i386:x86-64)
-  set(TOLVAR_DLL_ENTRY DllMainCRTStartup)
-else()
-  set(TOLVAR_ARCH x86)
-  set(TOLVAR_WINE_ARCH win32)
-  set(TOLVAR_DLLTOOL_MACHINE i386)
-  set(TOLVAR_DLL_ENTRY _DllMainCRTStartup@12)
+include(${CMAKE_CURRENT_LIST_DIR}/Architectures.cmake)
+# This build's architecture is recognised from its toolchain as a
+# consumer's is (tolvarsdkConfig.cmake).
+set(TOLVAR_ARCH_DIR ${CMAKE_SOURCE_DIR}/cmake)
+file(GLOB TOLVAR_ARCH_DESCRIPTIONS CONFIGURE_DEPENDS ${TOLVAR_ARCH_DIR}/*.arch)
+_tolvarsdk_recognise_arch(${TOLVAR_ARCH_DIR} TOLVAR_ARCH)
+if(NOT TOLVAR_ARCH)
+  message(FATAL_ERROR "No architecture described in ${TOLVAR_ARCH_DIR} (*.arch) is built by this "
+    "toolchain (CMAKE_SYSTEM_PROCESSOR ${CMAKE_SYSTEM_PROCESSOR}, pointer size ${CMAKE_SIZEOF_VOID_P})")
 endif()
-if(TOLVAR_ARCH STREQUAL arm64)
-  # No mingw-w64 libraries exist for ARM64 here: the system DLLs' import
-  # libraries are made at configure time from the lists of what the ARM64
-  # binaries import, and nothing else is linked by default.
-  set(TOLVAR_SYSTEM_IMPORTS ${CMAKE_BINARY_DIR}/system-imports)
-  file(MAKE_DIRECTORY ${TOLVAR_SYSTEM_IMPORTS})
-  file(GLOB system_defs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/arm64-imports/*.def)
+_tolvarsdk_read_arch(${TOLVAR_ARCH_DIR}/${TOLVAR_ARCH}.arch TOLVAR)
+if(NOT TOLVAR_SYSTEM_IMPORTS STREQUAL mingw-w64)
+  # No mingw-w64 libraries exist for this architecture here: the system
+  # DLLs' import libraries are made at configure time from the lists of
+  # what its binaries import, and nothing else is linked by default.
+  set(TOLVAR_SYSTEM_IMPORTS_DIR ${CMAKE_BINARY_DIR}/system-imports)
+  file(MAKE_DIRECTORY ${TOLVAR_SYSTEM_IMPORTS_DIR})
+  file(GLOB system_defs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${TOLVAR_SYSTEM_IMPORTS}/*.def)
   foreach(def ${system_defs})
     get_filename_component(name ${def} NAME_WE)
-    execute_process(COMMAND ${CMAKE_DLLTOOL} -m arm64 -d ${def} -l lib${name}.a
-      WORKING_DIRECTORY ${TOLVAR_SYSTEM_IMPORTS} COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND ${CMAKE_DLLTOOL} -m ${TOLVAR_DLLTOOL_MACHINE} -d ${def} -l lib${name}.a
+      WORKING_DIRECTORY ${TOLVAR_SYSTEM_IMPORTS_DIR} COMMAND_ERROR_IS_FATAL ANY)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
   endforeach()
-  link_directories(${TOLVAR_SYSTEM_IMPORTS})
+  link_directories(${TOLVAR_SYSTEM_IMPORTS_DIR})
   set(CMAKE_C_STANDARD_LIBRARIES "")
   set(CMAKE_CXX_STANDARD_LIBRARIES "")
 endif()
@@ -52,13 +48,13 @@ set(TOLVARSDK_BIN_DIR bin/${TOLVAR_ARCH})
 set(TOLVARSDK_LIB_DIR lib/${TOLVAR_ARCH})
 
 # Export and import lists are written once, in x86's form: each name with
-# its stdcall decoration and its ordinal. The x86 build reads such a list as
-# it is: --kill-at strips the decorations from the exported names, and
-# dlltool -k writes import symbols such as _TolvarFlush@4 importing the name
-# TolvarFlush (ld's own import library is undecorated, which a stdcall
-# caller cannot link against). x64 has no decorations, so its list is
-# derived at build time.
-if(TOLVAR_ARCH STREQUAL x86)
+# its stdcall decoration and its ordinal. An architecture whose stdcall
+# names are decorated reads such a list as it is: --kill-at strips the
+# decorations from the exported names, and dlltool -k writes import symbols
+# such as _TolvarFlush@4 importing the name TolvarFlush (ld's own import
+# library is undecorated, which a stdcall caller cannot link against). The
+# others have no decorations, so their list is derived at build time.
+if(TOLVAR_STDCALL_DECORATION)
   set(TOLVAR_DEF_LINK_OPTIONS -Wl,--kill-at)
   set(TOLVAR_DLLTOOL_OPTIONS -k)
 else()
@@ -66,10 +62,10 @@ else()
   set(TOLVAR_DLLTOOL_OPTIONS)
 endif()
 # tolvar_arch_def(<decorated .def> <variable>): sets <variable> to the list
-# this architecture reads: the file itself on x86, a derived one in the
-# current binary folder on x64.
+# this architecture reads: the file itself where stdcall names are
+# decorated, else a derived one in the current binary folder.
 function(tolvar_arch_def decorated variable)
-  if(TOLVAR_ARCH STREQUAL x86)
+  if(TOLVAR_STDCALL_DECORATION)
     set(${variable} ${decorated} PARENT_SCOPE)
     return()
   endif()
@@ -79,7 +75,7 @@ function(tolvar_arch_def decorated variable)
     COMMAND ${CMAKE_COMMAND} -DINPUT=${decorated} -DOUTPUT=${derived}
             -P ${CMAKE_SOURCE_DIR}/cmake/undecorate-def.cmake
     DEPENDS ${decorated} ${CMAKE_SOURCE_DIR}/cmake/undecorate-def.cmake
-    COMMENT "Deriving the x64 form of ${name}" VERBATIM)
+    COMMENT "Deriving the undecorated form of ${name}" VERBATIM)
   set(${variable} ${derived} PARENT_SCOPE)
 endfunction()
 
@@ -139,18 +135,54 @@ target_link_libraries(tolvarsdk_import INTERFACE ${TOLVAR_BIN_DIR}/libtolvarsdk.
 # most 16 KiB, its version resource, and import libraries with the symbols
 # a caller of this architecture links against.
 add_test(NAME ${TOLVAR_ARCH}.dll.shape COMMAND ${CMAKE_SOURCE_DIR}/tools/check-dll.sh
-  ${TOLVAR_ARCH} ${TOLVAR_BIN_DIR}/tolvarsdk.dll ${TOLVAR_DECORATED_DEF} ${TOLVAR_BIN_DIR}
-  ${PROJECT_VERSION})
+  ${TOLVAR_ARCH} ${TOLVAR_PE_MACHINE_NAME} ${TOLVAR_STDCALL_DECORATION}
+  ${TOLVAR_BIN_DIR}/tolvarsdk.dll ${TOLVAR_DECORATED_DEF} ${TOLVAR_BIN_DIR} ${PROJECT_VERSION})
 
-# ARM64 builds its Wine test programs and the benchmarks (on msvcrt.dll, as
-# tolvarctl is built) only with its Wine layer, which runs in the emulated
-# aarch64 guest (on by default; -DTOLVAR_ARM64_WINE=OFF leaves it out).
-option(TOLVAR_ARM64_WINE "Run the ARM64 build's Wine tests in the aarch64 guest" ON)
+# An architecture whose Wine runs only in an emulated guest has its Wine
+# layer (the Wine test programs and the benchmarks) only as
+# TOLVAR_<ARCH>_WINE says (TOLVAR_ARM64_WINE: on by default, OFF leaves it
+# out); the others always have theirs. Every build knows every
+# architecture's (the host build passes each option to all): the SDK's
+# consumer check of one runs others' too. TOLVAR_WINE_LAYERS lists them.
+set(TOLVAR_WINE_LAYERS)
+foreach(description ${TOLVAR_ARCH_DESCRIPTIONS})
+  _tolvarsdk_read_arch(${description} row)
+  set(wine_layer ON)
+  if(row_WINE_RUNS STREQUAL guest)
+    string(TOUPPER ${row_ARCH} name)
+    option(TOLVAR_${name}_WINE "Run the ${row_ARCH} build's Wine tests in its ${row_GUEST_MACHINE} guest" ON)
+    set(wine_layer ${TOLVAR_${name}_WINE})
+  endif()
+  if(wine_layer)
+    list(APPEND TOLVAR_WINE_LAYERS ${row_ARCH})
+  endif()
+endforeach()
+
+# The C run-time layer (where the description names one) comes first: the
+# programs of every other folder link it (tolvar_console_program).
 set(TOLVAR_SUBDIRS testing tolvarctl)
-if(NOT TOLVAR_ARCH STREQUAL arm64 OR TOLVAR_ARM64_WINE)
+if(NOT TOLVAR_C_RUNTIME STREQUAL mingw-w64)
+  list(PREPEND TOLVAR_SUBDIRS ${TOLVAR_C_RUNTIME})
+endif()
+if(TOLVAR_ARCH IN_LIST TOLVAR_WINE_LAYERS)
   include(cmake/WineTesting.cmake)
   list(APPEND TOLVAR_SUBDIRS tests/wine bench)
 endif()
+# tolvar_console_program(<target> <entry> [<system library>...]): links a
+# console program on this architecture's C run-time: mingw-w64's, linked in
+# (-static), so that no run-time DLL ships beside it, which also links
+# kernel32 and the other common system libraries by default; or the layer
+# on msvcrt.dll its description names, starting at <entry>
+# (mainCRTStartup or wmainCRTStartup), which links none: the system
+# libraries named follow it.
+function(tolvar_console_program target entry)
+  if(TOLVAR_C_RUNTIME STREQUAL mingw-w64)
+    target_link_options(${target} PRIVATE -static)
+  else()
+    tolvar_msvcrt_program(${target} ${entry})
+    target_link_libraries(${target} PRIVATE ${ARGN})
+  endif()
+endfunction()
 foreach(dir ${TOLVAR_SUBDIRS})
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
@@ -214,10 +246,15 @@ install(DIRECTORY ${TOLVAR_DOC_DIR}/html/ DESTINATION doc)
 
 # The SDK's CMake package, so that find_package(tolvarsdk) works on the
 # installed tree (tolvarctl installs itself from tolvarctl/):
-# tolvarsdkConfig.cmake, the same for both architectures, includes
-# tolvarsdk-x86.cmake or tolvarsdk-x64.cmake by the consumer's pointer size.
+# tolvarsdkConfig.cmake, the same for every architecture, includes the
+# tolvarsdk-<arch>.cmake of the architecture it recognises.
 include(CMakePackageConfigHelpers)
 set(package_dir ${CMAKE_BINARY_DIR}/package-config)
+# The config recognises the consumer's architecture as this build does its
+# own, by the same functions, from the descriptions of all architectures
+# (the SDK's cmake/, where the test kit's scripts find them too).
+file(READ ${CMAKE_CURRENT_LIST_DIR}/Architectures.cmake TOLVARSDK_ARCH_FUNCTIONS)
+install(FILES ${TOLVAR_ARCH_DESCRIPTIONS} DESTINATION cmake)
 configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/tolvarsdkConfig.cmake.in
   ${package_dir}/tolvarsdkConfig.cmake INSTALL_DESTINATION lib/cmake/tolvarsdk)
 configure_file(${CMAKE_SOURCE_DIR}/cmake/tolvarsdk-arch.cmake.in
@@ -241,16 +278,24 @@ install(FILES ${package_dir}/tolvarsdkConfig.cmake ${package_dir}/tolvarsdkConfi
 # zip holds both architectures, so the host build that drives both Windows
 # builds packs it and names it here.
 set(TOLVAR_SDK_ZIP "" CACHE FILEPATH "The SDK zip of every architecture (packed by the host build)")
-# The x64 check also builds the consumer for ARM64 and, with the ARM64 Wine
-# layer, runs its test in the aarch64 guest through the SDK's helper.
-if(TOLVAR_SDK_ZIP AND NOT TOLVAR_ARCH STREQUAL arm64)
-  set(consumer_arm64)
-  if(TOLVAR_ARCH STREQUAL x64 AND TOLVAR_ARM64_WINE)
-    set(consumer_arm64 arm64)
+# A build whose programs link mingw-w64's C run-time checks the consumer of
+# its architecture. The one whose Wine always runs here also builds the
+# consumer of each architecture without that run-time (only its program
+# linked the MSVC way, which needs none) and, where that architecture's Wine
+# layer is built, runs its test in its guest through the SDK's helper.
+if(TOLVAR_SDK_ZIP AND TOLVAR_C_RUNTIME STREQUAL mingw-w64 AND TOLVAR_ARCH IN_LIST TOLVAR_WINE_LAYERS)
+  set(consumer_others)
+  if(TOLVAR_WINE_RUNS STREQUAL host)
+    foreach(description ${TOLVAR_ARCH_DESCRIPTIONS})
+      _tolvarsdk_read_arch(${description} row)
+      if(NOT row_C_RUNTIME STREQUAL mingw-w64 AND row_ARCH IN_LIST TOLVAR_WINE_LAYERS)
+        list(APPEND consumer_others ${row_ARCH})
+      endif()
+    endforeach()
   endif()
   add_test(NAME ${TOLVAR_ARCH}.sdk.consumer COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/check.sh
     ${TOLVAR_ARCH} ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/consumer-check ${TOLVAR_SDK_ZIP}
-    ${consumer_arm64})
+    ${consumer_others})
   # The consumer's tests run in Wine sessions of their own (the SDK's
   # harness), apart from this build's session; a long test of its own, it
   # starts right after the sessions do.
@@ -259,13 +304,14 @@ if(TOLVAR_SDK_ZIP AND NOT TOLVAR_ARCH STREQUAL arm64)
 endif()
 
 # The SDK's sample, built from the unpacked zip with this toolchain and run
-# by its own tests under the kit, as a customer first meets it. ARM64's
-# programs have no C run-time here but the start library and import
-# libraries of this build (tolvarctl/arm64), which the sample links too.
-if(TOLVAR_SDK_ZIP AND (NOT TOLVAR_ARCH STREQUAL arm64 OR TOLVAR_ARM64_WINE))
+# by its own tests under the kit, as a customer first meets it. Where
+# Debian has no C run-time for the architecture, its programs have the
+# layer and the system import libraries of this build, which the sample
+# links too.
+if(TOLVAR_SDK_ZIP AND TOLVAR_ARCH IN_LIST TOLVAR_WINE_LAYERS)
   set(sample_runtime)
-  if(TOLVAR_ARCH STREQUAL arm64)
-    set(sample_runtime $<TARGET_FILE_DIR:msvcrt_program> ${TOLVAR_SYSTEM_IMPORTS})
+  if(NOT TOLVAR_C_RUNTIME STREQUAL mingw-w64)
+    set(sample_runtime $<TARGET_FILE_DIR:msvcrt_program> ${TOLVAR_SYSTEM_IMPORTS_DIR})
   endif()
   add_test(NAME ${TOLVAR_ARCH}.sdk.sample COMMAND ${CMAKE_SOURCE_DIR}/tests/consumer/sample.sh
     ${TOLVAR_ARCH} ${CMAKE_TOOLCHAIN_FILE} ${CMAKE_BINARY_DIR}/sample-check ${TOLVAR_SDK_ZIP}

@@ -43,9 +43,9 @@ add_test(NAME ${TOLVAR_ARCH}.wine.session.start
 add_test(NAME ${TOLVAR_ARCH}.wine.session.stop
   COMMAND ${TOLVAR_WINE_LAUNCH} ${CMAKE_SOURCE_DIR}/testing/wine/session.sh stop)
 # A session's tests are a chain, one at a time, so its start comes before
-# every other test of a parallel run; 32-bit and ARM64 Wine may run in an
-# emulated guest, where their chains are the longest, so theirs come first.
-if(TOLVAR_ARCH STREQUAL x64)
+# every other test of a parallel run; a Wine that may run in an emulated
+# guest (32-bit and ARM64 Wine) has the longest chain, so its comes first.
+if(TOLVAR_WINE_RUNS STREQUAL host)
   set(TOLVAR_WINE_SESSION_COST 500)
 else()
   set(TOLVAR_WINE_SESSION_COST 1000)

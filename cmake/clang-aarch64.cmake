@@ -4,7 +4,7 @@
 # builds), resources by llvm-windres, import libraries by llvm-dlltool.
 # Debian has no mingw-w64 C run-time or import libraries for ARM64: the
 # system DLLs' import libraries are made from the lists in
-# cmake/arm64-imports (Windows.cmake), and nothing links a C run-time.
+# crt-arm64/imports (Windows.cmake), and nothing links a C run-time.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ARM64)
 set(TOLVAR_LLVM_TRIPLE aarch64-w64-windows-gnu)

@@ -2,9 +2,10 @@
 # Runs one Windows program under Wine against the SDK's driver stand-in, in
 # a session of its own, from any language or build system:
 #   testing/run-windows-program.sh PROGRAM [ARGS...]
-# The program's own PE header says its architecture (x86, x64 or ARM64), and
-# so which of the SDK's tolvarsdk.dll, stand-in and Wine it gets; where this
-# host cannot run that Wine, the program runs in the kit's QEMU guest. It
+# The program's own PE header says its architecture (x86, x64 or ARM64, as
+# the SDK's cmake/<arch>.arch name their machines), and so which of the
+# SDK's tolvarsdk.dll, stand-in and Wine it gets; where this host cannot run
+# that Wine, the program runs in the kit's QEMU guest. It
 # exits with the program's status (124 past TOLVAR_WINE_TIMEOUT seconds,
 # default 120), and is a `go test` runner as it stands:
 #   GOOS=windows GOARCH=amd64 go test -exec /path/to/sdk/testing/run-windows-program.sh ./...
@@ -40,7 +41,11 @@ shift
 bytes() {
     od -An -v -tu1 -j "$2" -N "$3" "$1" | tr -s ' \n' '  '
 }
-# A function's own positional parameters hold the four bytes.
+# A function's own positional parameters hold the bytes.
+little_endian_16() {
+    set -- $(bytes "$1" "$2" 2) 0 0
+    echo $(($1 + $2 * 256))
+}
 little_endian_32() {
     set -- $(bytes "$1" "$2" 4) 0 0 0 0
     echo $(($1 + $2 * 256 + $3 * 65536 + $4 * 16777216))
@@ -48,12 +53,11 @@ little_endian_32() {
 [ "$(bytes "$program" 0 2)" = " 77 90 " ] || fail "$program is not a Windows program (no MZ header)"
 pe=$(little_endian_32 "$program" 60)
 [ "$(bytes "$program" "$pe" 4)" = " 80 69 0 0 " ] || fail "$program is not a Windows program (no PE header)"
-case $(bytes "$program" $((pe + 4)) 2) in
-" 76 1 ") arch=x86 wine_arch=win32 ;;
-" 100 134 ") arch=x64 wine_arch=win64 ;;
-" 100 170 ") arch=arm64 wine_arch=arm64 ;;
-*) fail "$program is for a machine the SDK does not build for (PE machine bytes:$(bytes "$program" $((pe + 4)) 2))" ;;
-esac
+# The architecture whose description names that machine (wine/arch.sh).
+machine=$(printf '0x%x' "$(little_endian_16 "$program" $((pe + 4)))")
+row=$("$here/wine/arch.sh" pe_machine "$machine") ||
+    fail "$program is for a machine the SDK does not build for (PE machine $machine)"
+eval "$row"
 
 sdk=$(cd "$here/.." && pwd)
 export TOLVAR_WINE_ARCH="$wine_arch"

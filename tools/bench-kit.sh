@@ -34,9 +34,10 @@ count=${2:-20}
 scratch=${3:-$root/build/bench-kit}
 arch=${4:-x64}
 zip=$(cd "$(dirname "$zip")" && pwd)/${zip##*/}
-toolchain_x86=mingw-i686.cmake toolchain_x64=mingw-x86_64.cmake toolchain_arm64=clang-aarch64.cmake
-eval "toolchain=\${toolchain_$arch:-}"
-[ -n "$toolchain" ] || { echo "bench-kit: the architecture is x86, x64 or arm64, not '$arch'" >&2; exit 2; }
+# The architecture's description (cmake/<arch>.arch): its toolchain, its C
+# run-time, its guest.
+row=$("$root/testing/wine/arch.sh" arch "$arch") || exit 2
+eval "$row"
 
 rm -rf "$scratch"
 mkdir -p "$scratch/sdk" "$scratch/project"
@@ -73,11 +74,11 @@ EOF
 
 build=$scratch/build
 set -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain"
-if [ "$arch" = arm64 ]; then
-    # As tests/consumer/sample.sh links the sample.
+if [ "$c_runtime" != mingw-w64 ]; then
+    # As tests/consumer/sample.sh links the sample: on the build's layer.
     set -- "$@" -DCMAKE_C_FLAGS=-D__USE_MINGW_ANSI_STDIO=0 \
         -DCMAKE_C_STANDARD_LIBRARIES="-lmsvcrt_program -lmsvcrt -lkernel32" \
-        "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -nostdlib -nostartfiles -Wl,--entry,mainCRTStartup -Wl,--subsystem,console -L$root/build/windows/arm64/tolvarctl/arm64 -L$root/build/windows/arm64/system-imports"
+        "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -nostdlib -nostartfiles -Wl,--entry,mainCRTStartup -Wl,--subsystem,console -L$root/build/windows/$arch/$c_runtime -L$root/build/windows/$arch/system-imports"
 fi
 cmake -S "$scratch/project" -B "$build" -G Ninja "$@" \
     -DCMAKE_BUILD_TYPE=Release -Dtolvarsdk_DIR="$sdk/lib/cmake/tolvarsdk" >"$scratch/configure.log" 2>&1 ||
@@ -92,8 +93,9 @@ ctest_run() {
 }
 # The project's guest, where its tests run in one: its QEMU's processor
 # time so far (its pid file in the guest's state folder, see testing/guest/runner.py).
-guest_dir=$(cd "$build" && pwd -P)/tolvarsdk-guest
-[ "$arch" != arm64 ] || guest_dir=$guest_dir-arm64
+# An architecture whose Wine always runs here has none.
+guest_dir=""
+[ -z "$guest_folder" ] || guest_dir=$(cd "$build" && pwd -P)/tolvarsdk-$guest_folder
 guest_state=${XDG_CACHE_HOME:-$HOME/.cache}/tolvarsdk/state/$(printf %s "$guest_dir" | sha256sum | cut -c1-16)
 guest_processor() {
     if [ -f "$guest_state/pid" ] && read -r qemu _ <"$guest_state/pid" && [ -r "/proc/$qemu/stat" ]; then

@@ -19,6 +19,8 @@
 # fewer calls give them (15 rounds of 200 took 10 minutes in either guest).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
+# The architecture's Wine, and its description's facts (cmake/<arch>.arch).
+export TOLVAR_ARCH_DIR="${TOLVAR_ARCH_DIR:-$(cd "$here/.." && pwd)/cmake}"
 . "$here/../testing/wine/arch.sh"
 
 # The Wine side, where this Wine runs: a session, the program, the end.
@@ -46,9 +48,9 @@ if [ -d "$build/windows/$arch" ]; then win=$(cd "$build/windows/$arch" && pwd); 
 cmake --build "$win" --target bench tolvarsdk tolvarvx_sys >/dev/null
 
 export TOLVAR_WINEPREFIX="$win/wineprefix-bench" TOLVAR_BIN_DIR="$win/bin" WINEPATH="$win/bin"
-case $arch in
-arm64) way=guest ;;
-x64) way=native ;;
+case $wine_runs in
+guest) way=guest ;;
+host) way=native ;;
 *)
     . "$here/../testing/wine/way.sh"
     tolvar_wine_way
@@ -62,10 +64,8 @@ status=0
 if [ "$way" = guest ]; then
     echo "Wine runs in an emulated guest (QEMU): compare ratios only."
     echo
-    guest_arch=x86
-    [ "$arch" = arm64 ] && guest_arch=arm64
     export TOLVAR_WINE_TIME_SCALE="${TOLVAR_WINE_TIME_SCALE:-10}"
-    /usr/bin/python3 "$here/../testing/guest/runner.py" --arch "$guest_arch" run --dir "$win/guest-bench" \
+    /usr/bin/python3 "$here/../testing/guest/runner.py" --arch "$guest_machine" run --dir "$win/guest-bench" \
         --limit 14400 -- "$here/bench.sh" --in-session "$rounds" "$calls" || status=$?
 else
     echo
@@ -83,20 +83,19 @@ echo "Host's load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 # The DLL is stripped: link the same objects once more without -s, only to
 # name the functions on the call chains (dll_calls.py checks that the two
-# images match). The link command is the build's own. ARM64 has no walk.
-case $arch in
-x86) objdump=i686-w64-mingw32-objdump ;;
-*) objdump=x86_64-w64-mingw32-objdump ;;
-esac
+# images match). The link command is the build's own. An architecture
+# without a disassembler for the walk (objdump: ARM64) has no walk.
 symbols=$(mktemp -d)
 link=$(cd "$win" && ninja -t commands bin/tolvarsdk.dll | tail -1 | sed -e 's/^: && //' -e 's/ && cd .*//' \
     -e 's/ -s / /' -e "s| -o bin/tolvarsdk.dll | -o $symbols/tolvarsdk.dll |" \
     -e "s|--out-implib,[^ ]*|--out-implib,$symbols/unused.a|")
-if [ "$arch" != arm64 ] && (cd "$win" && sh -c "$link") >/dev/null 2>&1; then
-    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" --objdump $objdump \
+if [ -z "$objdump" ]; then
+    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" || true
+elif (cd "$win" && sh -c "$link") >/dev/null 2>&1; then
+    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" --objdump "$objdump" \
         --symbols "$symbols/tolvarsdk.dll" || true
 else
-    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" --objdump $objdump || true
+    /usr/bin/python3 "$here/../bench/dll_calls.py" "$win/bin/tolvarsdk.dll" --objdump "$objdump" || true
 fi
 rm -rf "$symbols"
 exit $status

@@ -1,23 +1,20 @@
 #!/bin/sh
 # Checks a built DLL against the export list:
-#   check-dll.sh x86|x64|arm64 tolvarsdk.dll tolvarsdk.def <folder with the import libraries> <version>
+#   check-dll.sh <arch> <machine> <stdcall decoration> tolvarsdk.dll tolvarsdk.def <folder with the import libraries> <version>
+# <machine> and <stdcall decoration> (yes or no) are the architecture's
+# pe_machine_name and stdcall_decoration (cmake/<arch>.arch).
 # tolvarsdk.def is the decorated list (include/). The DLL is built for the
-# architecture named; every export of the list is in it at its ordinal under
+# machine named; every export of the list is in it at its ordinal under
 # its plain name, nothing else is exported; it imports only Windows system
 # DLLs, no C run-time (msvcrt.dll, api-ms-win-crt-*) among them; it is at
 # most 16 KiB; its version resource names <version> (a.b.c.d); and both
 # import libraries hold the symbols a caller of that architecture links
-# against: _Name@N and __imp__Name@N on x86 (stdcall), Name and __imp_Name
-# on x64 and ARM64 (one convention, no decoration). LLVM's tools read all
-# three architectures alike.
+# against: _Name@N and __imp__Name@N where stdcall names are decorated
+# (x86), else Name and __imp_Name (x64 and ARM64: one convention, no
+# decoration). LLVM's tools read every architecture alike.
 set -eu
-arch=$1 dll=$2 def=$3 libdir=$4 version=$5
-case $arch in
-x86) machine=IMAGE_FILE_MACHINE_I386 ;;
-x64) machine=IMAGE_FILE_MACHINE_AMD64 ;;
-arm64) machine=IMAGE_FILE_MACHINE_ARM64 ;;
-*) echo "unknown architecture $arch" >&2; exit 2 ;;
-esac
+[ $# = 7 ] || { echo "usage: check-dll.sh <arch> <machine> <stdcall decoration> <dll> <def> <libdir> <version>" >&2; exit 2; }
+arch=$1 machine=$2 stdcall_decoration=$3 dll=$4 def=$5 libdir=$6 version=$7
 size_goal=16384
 failures=0 checks=0
 check() { # check <description> <command...>
@@ -86,7 +83,7 @@ for lib in libtolvarsdk.dll.a tolvarsdk.lib; do
     symbols=$(llvm-nm "$libdir/$lib") || symbols=""
     sed -n 's/^[[:space:]]*\([A-Za-z]*\)\(@[0-9]*\)[[:space:]]*@[0-9]*.*/\1 \2/p' "$def" |
     while read -r name decoration; do
-        if [ "$arch" = x86 ]; then
+        if [ "$stdcall_decoration" = yes ]; then
             code=_$name$decoration slot=__imp__$name$decoration
         else
             code=$name slot=__imp_$name

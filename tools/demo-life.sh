@@ -5,7 +5,7 @@
 # host or whole in a QEMU guest):
 #   demo-life.sh SDK STAND_IN
 # SDK is the installed SDK, STAND_IN the driver stand-in's TOLVARVX.sys;
-# TOLVAR_WINE_ARCH (win32 or win64) picks the architecture whose
+# TOLVAR_WINE_ARCH (win32, win64 or arm64) picks the architecture whose
 # tolvarctl.exe and DLL are used. The prefix is $TOLVAR_WINEPREFIX, copied
 # from the template wine/session.sh makes or finds ($TOLVAR_BASE_TEMPLATE
 # when set: the guest has a 32-bit one ready; else one beside the prefix,
@@ -18,8 +18,9 @@ set -eu
 : "${TOLVAR_WINEPREFIX:?}"
 sdk=$1
 stand_in=$2
+export TOLVAR_ARCH_DIR="${TOLVAR_ARCH_DIR:-$(dirname "$0")/../cmake}"
 . "$(dirname "$0")/../testing/wine/arch.sh"
-if [ "$arch" = x64 ]; then bits=64; else bits=32; fi
+bits=$((pointer_size * 8))
 export WINEPREFIX="$TOLVAR_WINEPREFIX" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset WINEPATH

@@ -42,6 +42,7 @@ stage() { # stage <what> <command...>
     echo "demo: $what took $(($(date +%s) - started)) s"
 }
 stage "installing what is missing (tools/setup.sh)" "$root/tools/setup.sh"
+export TOLVAR_ARCH_DIR="$root/cmake"
 . "$root/testing/wine/arch.sh"
 stage "configuring the build in $build" cmake -S "$root" -B "$build" -G Ninja
 stage "building the SDK for x86, x64 and ARM64, its test programs and the zip" cmake --build "$build"
@@ -52,9 +53,16 @@ echo "demo: SDK zip: $(ls "$build"/package/*.zip); build output: $log"
 export TOLVAR_WINEPREFIX="$build/demo-prefix-$arch"
 # The driver stand-in is the one the SDK ships for tests.
 set -- "$root/tools/demo-life.sh" "$build/sdk" "$build/sdk/testing/$arch/TOLVARVX.sys"
-if [ "$arch" = x86 ] && [ "$wine_way" = guest ]; then
+# Where the architecture's Wine runs (its description's wine_runs).
+case $wine_runs in
+host) wine_way=native ;;
+guest) wine_way=guest wine_way_why="$arch Wine runs only there" ;;
+esac
+if [ "$wine_way" = guest ]; then
     echo "demo: the drive's life runs in a QEMU guest: $wine_way_why"
-    stage "building the guest's image, unless it is cached" /usr/bin/python3 "$root/testing/guest/runner.py" image
-    exec /usr/bin/python3 "$root/testing/guest/runner.py" run --dir "$build/guest" --limit 1800 -- "$@"
+    stage "building the guest's image, unless it is cached" \
+        /usr/bin/python3 "$root/testing/guest/runner.py" --arch "$guest_machine" image
+    exec /usr/bin/python3 "$root/testing/guest/runner.py" --arch "$guest_machine" run \
+        --dir "$build/$guest_folder" --limit 1800 -- "$@"
 fi
 exec "$@"

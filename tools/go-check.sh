@@ -1,17 +1,19 @@
 #!/bin/sh
-# The Go package's static checks, for every Windows architecture it serves:
-# gofmt leaves it as it is, `go vet` (its tests included) finds nothing for
-# GOARCH 386, amd64 and arm64, and it builds for arm64, which no test here
-# runs (the x86 and x64 tests run under Wine: tests/wine/go).
+# The Go package's static checks, for every Windows architecture it serves
+# (each description's go_arch, cmake/<arch>.arch): gofmt leaves it as it
+# is, and for each GOARCH `go vet` (its tests included) finds nothing and it
+# builds (its tests run under Wine in each Windows build: tests/wine/go).
 set -eu
-cd "$(dirname "$0")/../go"
+root=$(cd "$(dirname "$0")/.." && pwd)
+goarchs=$("$root/testing/wine/arch.sh" go_arch)
+cd "$root/go"
 unformatted=$(gofmt -l .)
 if [ -n "$unformatted" ]; then
     echo "go-check: gofmt would change: $unformatted" >&2
     exit 1
 fi
-for arch in 386 amd64 arm64; do
-    GOOS=windows GOARCH=$arch CGO_ENABLED=0 go vet ./...
+for goarch in $goarchs; do
+    GOOS=windows GOARCH=$goarch CGO_ENABLED=0 go vet ./...
+    GOOS=windows GOARCH=$goarch CGO_ENABLED=0 go build ./...
 done
-GOOS=windows GOARCH=arm64 CGO_ENABLED=0 go build ./...
-echo "go-check: gofmt and go vet clean for windows/386, amd64, arm64; windows/arm64 builds"
+echo "go-check: gofmt clean; go vet clean and the package builds for windows/$(echo $goarchs | sed 's/ /, /g')"

@@ -69,40 +69,53 @@ trap stop_guests EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
-arm64_layer=no
-if grep -rqs --include=CTestTestfile.cmake 'arm64\.wine\.session\.start' "$build/windows/arm64"; then
-    arm64_layer=yes
-fi
+# The guests this run boots: that of each architecture whose Wine runs only
+# in one, where its build has its Wine layer, and that of each whose Wine
+# runs in one where this host cannot execute 32-bit code (way.sh). Each is
+# named by its description's guest_folder in the build, and by its
+# guest_variable for the SDK consumers' tests, which run in it too.
+arch_sh=$root/testing/wine/arch.sh
+boots=""
+for arch in $("$arch_sh" arch); do
+    eval "$("$arch_sh" arch "$arch")"
+    case $wine_runs in
+    guest)
+        grep -rqs --include=CTestTestfile.cmake "$arch\.wine\.session\.start" "$build/windows/$arch" ||
+            continue
+        why="its Wine runs only there"
+        ;;
+    host-or-guest)
+        if [ "$wine_way" != guest ]; then
+            echo "test: the $arch Wine layer runs on this host: $wine_way_why"
+            continue
+        fi
+        why=$wine_way_why
+        ;;
+    *)
+        continue
+        ;;
+    esac
+    echo "test: the $arch Wine layer runs in the $guest_machine QEMU guest: $why"
+    boots="$boots $guest_machine:$guest_folder:$guest_variable"
+done
 # Two emulated guests on fewer than four host processors: one processor
 # each. Every emulated processor is a host thread; with two each, the
 # guests' four threads crowd the host's cores and every Wine process start
 # waits on them (see BENCHMARKS.md).
-if [ "$wine_way" = guest ] && [ "$arm64_layer" = yes ] && [ "$(nproc)" -lt 4 ]; then
+if [ "$(echo $boots | wc -w)" -ge 2 ] && [ "$(nproc)" -lt 4 ]; then
     export TOLVAR_GUEST_CPUS="${TOLVAR_GUEST_CPUS:-1}"
 fi
-if [ "$wine_way" = guest ]; then
-    echo "test: the 32-bit Wine layer runs in a QEMU guest: $wine_way_why"
-    export TOLVAR_GUEST_DIR="$build/guest"
-    guests="$TOLVAR_GUEST_DIR"
-    # Up until this script ends, like the aarch64 guest below: on a busy
-    # host the x86 chain can wait more than the agent's five idle minutes
-    # between commands, and a guest that powered off meanwhile would be
-    # booted again by the SDK checks' tests, which share only their own
-    # trees with it, not this build's.
-    stage "the guest's boot" env TOLVAR_GUEST_IDLE=7200 $guest start
-else
-    echo "test: the 32-bit Wine layer runs on this host: $wine_way_why"
-fi
-if [ "$arm64_layer" = yes ]; then
-    echo "test: the ARM64 Wine layer runs in an emulated aarch64 guest"
-    guests="$guests $build/guest-arm64"
-    # The SDK consumer's ARM64 test runs in it too.
-    export TOLVAR_ARM64_GUEST_DIR="$build/guest-arm64"
-    # Stopped when this script ends, not after the agent's usual five idle
-    # minutes: its Wine session must outlive the other layers' long tests.
-    stage "the aarch64 guest's boot" env TOLVAR_GUEST_IDLE=7200 \
-        $guest --arch arm64 start --dir "$build/guest-arm64"
-fi
+# boot_guest MACHINE FOLDER VARIABLE: boots the guest, stopped when this
+# script ends, not after the agent's usual five idle minutes: its Wine
+# session must outlive the other layers' long tests.
+boot_guest() {
+    export "$3=$build/$2"
+    guests="$guests $build/$2"
+    stage "the $1 guest's boot" env TOLVAR_GUEST_IDLE=7200 $guest --arch "$1" start --dir "$build/$2"
+}
+for boot in $boots; do
+    boot_guest $(echo "$boot" | tr : ' ')
+done
 # Three at a time: each Wine session's chain of tests (the run's and the
 # stress tests', per architecture) waits on one process at a time, and in
 # the guest keeps one emulated processor busy; the third runs the rest.

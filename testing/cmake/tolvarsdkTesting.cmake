@@ -68,10 +68,8 @@ function(tolvarsdk_add_wine_test)
   # The SDK this file belongs to, and the architecture find_package chose.
   get_filename_component(sdk "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../../.." ABSOLUTE)
   get_property(arch GLOBAL PROPERTY _tolvarsdk_testing_arch)
-  set(wine_arch_x86 win32)
-  set(wine_arch_x64 win64)
-  set(wine_arch_arm64 arm64)
-  set(wine_arch ${wine_arch_${arch}})
+  # Its Wine, and where that runs (the SDK's cmake/<arch>.arch).
+  _tolvarsdk_read_arch("${sdk}/cmake/${arch}.arch" row)
   list(POP_FRONT arg_COMMAND program)
   if(TARGET ${program})
     set(program "$<TARGET_FILE:${program}>")
@@ -92,19 +90,20 @@ function(tolvarsdk_add_wine_test)
   # user's cache, outside what the guest sees, and must be this user's
   # alone, which the guest runner checks at every command. An ARM64 test runs the same
   # way in the emulated aarch64 guest, whose state folder is another
-  # (TOLVAR_ARM64_GUEST_DIR, else this build's own).
+  # (TOLVAR_ARM64_GUEST_DIR, else this build's own): each guest machine has
+  # its own variable and folder name, which the architecture's description
+  # gives, and an architecture whose Wine always runs here has none.
   set(launch "${sdk}/testing/wine/launch.sh")
-  if(arch STREQUAL arm64 AND DEFINED ENV{TOLVAR_ARM64_GUEST_DIR})
-    set(guest_dir "$ENV{TOLVAR_ARM64_GUEST_DIR}")
-  elseif(arch STREQUAL arm64)
-    set(guest_dir "${CMAKE_BINARY_DIR}/tolvarsdk-guest-arm64")
-  elseif(DEFINED ENV{TOLVAR_GUEST_DIR})
-    set(guest_dir "$ENV{TOLVAR_GUEST_DIR}")
-  else()
-    set(guest_dir "${CMAKE_BINARY_DIR}/tolvarsdk-guest")
+  set(wine_env TOLVAR_WINE_TEMPLATE=${wine_dir}/template TOLVAR_WINE_ARCH=${row_WINE_ARCH})
+  if(row_GUEST_FOLDER)
+    if(DEFINED ENV{${row_GUEST_VARIABLE}})
+      set(guest_dir "$ENV{${row_GUEST_VARIABLE}}")
+    else()
+      set(guest_dir "${CMAKE_BINARY_DIR}/tolvarsdk-${row_GUEST_FOLDER}")
+    endif()
+    list(APPEND wine_env TOLVAR_GUEST_DIR=${guest_dir})
   endif()
-  set(wine_env TOLVAR_WINE_TEMPLATE=${wine_dir}/template TOLVAR_WINE_ARCH=${wine_arch}
-    TOLVAR_GUEST_DIR=${guest_dir} TOLVAR_GUEST_SHARE=${CMAKE_BINARY_DIR})
+  list(APPEND wine_env TOLVAR_GUEST_SHARE=${CMAKE_BINARY_DIR})
   set(fixture tolvarsdk.wine.template.${arch})
   get_property(have_fixture GLOBAL PROPERTY _tolvarsdk_fixture_${arch})
   if(NOT have_fixture)

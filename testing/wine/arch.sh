@@ -1,32 +1,79 @@
 # Sourced by the Wine scripts: the Wine of one architecture, chosen by
 # TOLVAR_WINE_ARCH (win32, the default, win64, or arm64 in the aarch64
-# guest). Exports WINEARCH and
-# WINELOADER and sets $wine, the loader to start programs with: Debian's
-# /usr/bin/wine starts the 32-bit loader, and Debian 12 has no wine64 on the
-# PATH, so 64-bit programs go to /usr/lib/wine/wine64. One wineserver serves
-# both (Debian's picks the 64-bit server), always with the caller's prefix.
-# Sets $arch, the SDK's name for the architecture (x86, x64 or arm64).
-case "${TOLVAR_WINE_ARCH:-win32}" in
-win32)
-    WINEARCH=win32 arch=x86
-    wine=$(command -v wine)
-    ;;
-win64)
-    WINEARCH=win64 arch=x64
-    wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-    ;;
-arm64)
-    # Debian's arm64 Wine, in the aarch64 guest: 64-bit only.
-    WINEARCH=win64 arch=arm64
-    wine=/usr/lib/wine/wine64
-    ;;
-*)
-    echo "TOLVAR_WINE_ARCH must be win32, win64 or arm64, not '$TOLVAR_WINE_ARCH'" >&2
-    exit 2
+# guest), as the architecture's description says (cmake/<arch>.arch; read
+# by arch_row, below). Sets every fact of that description as a variable
+# of its key's name: $arch, the SDK's name for the architecture (x86, x64
+# or arm64), $wine_runs, $guest_machine and the others. Exports WINEARCH
+# and sets $wine, the loader to start programs with: Debian's /usr/bin/wine
+# starts the 32-bit loader and its preloader; Debian 12 has no wine64 on
+# the PATH, so 64-bit programs go to /usr/lib/wine/wine64, which is also
+# WINELOADER. One wineserver serves both (Debian's picks the 64-bit
+# server), always with the caller's prefix.
+#
+# Run as a program, it reads descriptions and starts no Wine:
+#   arch.sh KEY VALUE   the description whose KEY is VALUE, as shell
+#                       assignments (eval them), or status 2 and why
+#   arch.sh KEY         KEY's value in every description, one a line
+# The descriptions are in $TOLVAR_ARCH_DIR, else in cmake/ two folders up
+# from the script that runs (this one, or the kit's script that sources
+# it): the source tree and the SDK hold them at the same place.
+
+# arch_row KEY VALUE: sets, as above, the facts of the description whose
+# KEY is VALUE; fails, saying which there are, when none is. Shell
+# built-ins alone: the scripts that source this run many times a test, in
+# the emulated guests too, where every process started costs.
+arch_row() {
+    arch_row_dir=${TOLVAR_ARCH_DIR:-$(dirname "$0")/../../cmake}
+    for arch_row_file in "$arch_row_dir"/*.arch; do
+        [ -f "$arch_row_file" ] || continue
+        arch_row_found=no
+        while IFS= read -r arch_row_line; do
+            [ "$arch_row_line" != "$1=$2" ] || { arch_row_found=yes; break; }
+        done <"$arch_row_file"
+        [ "$arch_row_found" = yes ] || continue
+        while IFS= read -r arch_row_line; do
+            case ${arch_row_line%%=*} in
+            "$arch_row_line" | "" | *[!a-z0-9_]*) ;;
+            *) eval "${arch_row_line%%=*}=\${arch_row_line#*=}" ;;
+            esac
+        done <"$arch_row_file"
+        return 0
+    done
+    arch_row_values=$(arch_values "$1" | tr '\n' ' ')
+    echo "${0##*/}: $1 is one of ${arch_row_values% }, not '$2' (the architectures described in $arch_row_dir)" >&2
+    return 2
+}
+# arch_row_assignments FILE: the description's facts as shell assignments.
+arch_row_assignments() {
+    sed -n "s/'/'\\\\''/g; s/^\([a-z0-9_]*\)=\(.*\)\$/\1='\2'/p" "$1"
+}
+# arch_values KEY: KEY's value in every description, one a line.
+arch_values() {
+    cat "${TOLVAR_ARCH_DIR:-$(dirname "$0")/../../cmake}"/*.arch 2>/dev/null | sed -n "s/^$1=//p"
+}
+
+case "$0" in
+*arch.sh)
+    set -eu
+    if [ $# = 1 ]; then
+        arch_values "$1"
+        exit 0
+    fi
+    [ $# = 2 ] || { echo "usage: arch.sh KEY [VALUE]" >&2; exit 2; }
+    arch_row "$1" "$2"
+    arch_row_assignments "$arch_row_file"
+    exit 0
     ;;
 esac
+
+arch_row wine_arch "${TOLVAR_WINE_ARCH:-win32}" || { echo "(TOLVAR_WINE_ARCH chooses)" >&2; exit 2; }
+WINEARCH=$winearch
+# The first of the loaders found, else the last as written.
+for wine in $wine_loader; do
+    ! command -v "$wine" >/dev/null || { wine=$(command -v "$wine"); break; }
+done
 export WINEARCH
-if [ "$WINEARCH" = win64 ]; then
+if [ "$wine_preloader" = no ]; then
     export WINELOADER="$wine"
     # Debian's 64-bit Wine has no preloader, the small program that reserves
     # the addresses Wine must own (its shared user data at 0x7ffe0000 among

@@ -18,32 +18,43 @@
 # milliseconds; in the aarch64 guest 3 to 13 s and 12 to 36 ms):
 # TOLVAR_WINE_TIME_SCALE (default 10 there, 1 here) stretches the scripts'
 # own limits for it.
+#
+# Each of these is a fact of the architecture's description (arch.sh reads
+# it): where its Wine runs (wine_runs) and in which guest (guest_machine).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-case "${TOLVAR_WINE_ARCH:-win32}" in
-win64)
-    exec "$@"
+# The command's own scripts find the descriptions here too, wherever they are.
+export TOLVAR_ARCH_DIR="${TOLVAR_ARCH_DIR:-$(cd "$here/../.." && pwd)/cmake}"
+row=$("$here/arch.sh" wine_arch "${TOLVAR_WINE_ARCH:-win32}") || exit 2
+eval "$row"
+case $wine_runs in
+host)
+    way=native
     ;;
-arm64)
-    : "${TOLVAR_GUEST_DIR:?launch.sh: no aarch64 guest state folder (TOLVAR_GUEST_DIR)}"
-    export TOLVAR_WINE_TIME_SCALE="${TOLVAR_WINE_TIME_SCALE:-10}"
-    exec /usr/bin/python3 "$here/../guest/runner.py" exec --arch arm64 --dir "$TOLVAR_GUEST_DIR" -- "$@"
+guest)
+    way=guest
+    ;;
+host-or-guest)
+    way=${TOLVAR_WINE_WAY:-}
+    if [ -z "$way" ]; then
+        . "$here/way.sh"
+        tolvar_wine_way
+        way=$wine_way
+    fi
+    ;;
+*)
+    echo "launch.sh: the $arch description's wine_runs is host, guest or host-or-guest, not '$wine_runs'" >&2
+    exit 2
     ;;
 esac
-way=${TOLVAR_WINE_WAY:-}
-if [ -z "$way" ]; then
-    . "$here/way.sh"
-    tolvar_wine_way
-    way=$wine_way
-fi
 case $way in
 native)
     exec "$@"
     ;;
 guest)
-    : "${TOLVAR_GUEST_DIR:?launch.sh: no guest state folder (TOLVAR_GUEST_DIR)}"
+    : "${TOLVAR_GUEST_DIR:?launch.sh: no $guest_machine guest state folder (TOLVAR_GUEST_DIR)}"
     export TOLVAR_WINE_TIME_SCALE="${TOLVAR_WINE_TIME_SCALE:-10}"
-    exec /usr/bin/python3 "$here/../guest/runner.py" exec --dir "$TOLVAR_GUEST_DIR" -- "$@"
+    exec /usr/bin/python3 "$here/../guest/runner.py" exec --arch "$guest_machine" --dir "$TOLVAR_GUEST_DIR" -- "$@"
     ;;
 *)
     echo "launch.sh: TOLVAR_WINE_WAY must be native or guest, not '$way'" >&2

@@ -52,7 +52,8 @@ shared_files() {
         testing/guest/qemu.py testing/guest/wire.py testing/guest/agent.py \
         testing/guest/build-image.sh testing/guest/init testing/guest/packages \
         testing/guest/x86.machine testing/guest/arm64.machine samples/CMakeLists.txt \
-        samples/drive_sample.c go/go.mod go/tolvarsdk.go go/record.go go/errors.go go/library.go; do
+        samples/drive_sample.c go/go.mod go/tolvarsdk.go go/record.go go/errors.go go/library.go \
+        cmake/x86.arch cmake/x64.arch cmake/arm64.arch; do
         echo "./$file"
     done
 }

@@ -1,8 +1,8 @@
-// The ARM64 programs' printf formatting (tolvarctl/arm64/format.c), built
+// The ARM64 programs' printf formatting (crt-arm64/format.c), built
 // natively: every conversion the programs use gives the host C library's
 // text and length at every buffer size, and nothing is written past the
 // buffer nor read past a precision.
-#include "../../tolvarctl/arm64/format.h"
+#include "../../crt-arm64/format.h"
 
 #include <gtest/gtest.h>
 
