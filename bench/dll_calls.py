@@ -41,6 +41,7 @@ ALLOCATORS = {
     "_Znwj", "_Znaj",  # operator new, new[] (GCC names, should they ever be imported)
 }
 
+# The headings' names; any other machine is named by its number.
 MACHINES = {0x14c: "x86", 0x8664: "x64", 0xaa64: "ARM64"}
 GOAL_KIB = 16
 
@@ -258,7 +259,7 @@ def main():
 
     exports, imports, slots = read_pe(args.dll)
     size = os.path.getsize(args.dll)
-    machine = MACHINES[IMAGE.FILE_HEADER.Machine]
+    machine = MACHINES.get(IMAGE.FILE_HEADER.Machine, "PE machine 0x%x" % IMAGE.FILE_HEADER.Machine)
     print("## tolvarsdk.dll (%s)\n" % machine)
     print("Size: %d bytes (%.1f KiB; goal at most %d KiB: %s)\n"
           % (size, size / 1024.0, GOAL_KIB, "met" if size <= GOAL_KIB * 1024 else "NOT met"))
