@@ -18,13 +18,14 @@
 # from the script that runs (this one, or the kit's script that sources
 # it): the source tree and the SDK hold them at the same place.
 
+arch_dir=${TOLVAR_ARCH_DIR:-$(dirname "$0")/../../cmake}
+
 # arch_row KEY VALUE: sets, as above, the facts of the description whose
 # KEY is VALUE; fails, saying which there are, when none is. Shell
 # built-ins alone: the scripts that source this run many times a test, in
 # the emulated guests too, where every process started costs.
 arch_row() {
-    arch_row_dir=${TOLVAR_ARCH_DIR:-$(dirname "$0")/../../cmake}
-    for arch_row_file in "$arch_row_dir"/*.arch; do
+    for arch_row_file in "$arch_dir"/*.arch; do
         [ -f "$arch_row_file" ] || continue
         arch_row_found=no
         while IFS= read -r arch_row_line; do
@@ -40,7 +41,7 @@ arch_row() {
         return 0
     done
     arch_row_values=$(arch_values "$1" | tr '\n' ' ')
-    echo "${0##*/}: $1 is one of ${arch_row_values% }, not '$2' (the architectures described in $arch_row_dir)" >&2
+    echo "${0##*/}: $1 is one of ${arch_row_values% }, not '$2' (the architectures described in $arch_dir)" >&2
     return 2
 }
 # arch_row_assignments FILE: the description's facts as shell assignments.
@@ -49,7 +50,7 @@ arch_row_assignments() {
 }
 # arch_values KEY: KEY's value in every description, one a line.
 arch_values() {
-    cat "${TOLVAR_ARCH_DIR:-$(dirname "$0")/../../cmake}"/*.arch 2>/dev/null | sed -n "s/^$1=//p"
+    cat "$arch_dir"/*.arch 2>/dev/null | sed -n "s/^$1=//p"
 }
 
 case "$0" in
